@@ -1,0 +1,42 @@
+# Sourced by each test group.  CTest runs a group as `bash GROUP.sh TOOL`;
+# the group exits 0 when every case passed, 1 when one failed, 77 when skipped.
+tool=$1
+passed=0 failed=0 loops=()
+work=$(mktemp -d) && chmod 755 "$work" && cd "$work" || exit 1
+cleanup() { for d in "${loops[@]}"; do losetup -d "$d"; done; cd / && rm -rf "$work"; }
+trap cleanup EXIT
+trap 'exit 1' HUP INT TERM
+
+result() { # NAME OK [DETAIL]
+	if [[ $2 == 0 ]]; then ((++passed)); echo "ok - $1"; else ((++failed)); echo "not ok - $1"; printf '%s\n' "${@:3}"; fi
+}
+
+# check NAME STATUS STDOUT [ARG...]: run the tool on ARGs; it must exit with
+# STATUS, print STDOUT and one newline, print nothing on stderr, within 10 s.
+check() {
+	local name=$1 status=$2; printf '%s\n' "$3" >want; shift 3
+	timeout 10 "$tool" "$@" >out 2>err
+	local got=$?
+	[[ $got == "$status" ]] && cmp -s want out && [[ ! -s err ]]
+	result "$name" $? "status $got (want $status)" "$(diff want out)" "$(cat err)"
+}
+
+# expect NAME COMMAND...: the command must succeed.
+expect() { local name=$1; shift; "$@" >/dev/null 2>&1; result "$name" $?; }
+
+skip() { echo "skipped: $*"; exit 77; }
+need_loop() {
+	[[ $(id -u) == 0 ]] || skip "needs root for loop devices"
+	command -v losetup >/dev/null || skip "needs losetup"
+}
+
+# attach BLOCKS [LOSETUP-OPTION...]: a new loop device, $dev, on a sparse
+# file of BLOCKS 512-byte blocks.
+attach() {
+	local file=disk$((${#loops[@]} + 1)).img
+	truncate -s $(($1 * 512)) "$file" && shift || exit 1
+	dev=$(losetup -f --show "$@" "$file" 2>/dev/null) || skip "losetup cannot attach $file"
+	loops+=("$dev")
+}
+
+finish() { echo "$passed passed, $failed failed"; ((failed == 0)); }

@@ -1,0 +1,37 @@
+# Real loop devices: the counts the kernel reports and the lines built on them.
+source "$(dirname "$0")/lib.sh"
+need_loop
+
+too_small() { printf 'Number of blocks: %s\ncannot calc position of %s: device too small, needs at least 32769 blocks' "$@"; }
+
+attach 32769
+head -c $((32769 * 512)) /dev/urandom | tee before.img >"$dev"
+check "smallest usable device" 0 "Number of blocks: 32769
+sudo dd seek=16384 if=Drive_A.mfm.img of=$dev
+sudo dd seek=0 if=Drive_B.mfm.img of=$dev" "$dev"
+expect "device contents unchanged" cmp before.img "$dev"
+odd='%s%n $(x);|'
+ln -s "$dev" "$odd"
+check "path printed verbatim" 0 "Number of blocks: 32769
+sudo dd seek=16384 if=Drive_A.mfm.img of=$odd
+sudo dd seek=0 if=Drive_B.mfm.img of=$odd" "$odd"
+
+attach 4295000065
+check "more than 2^32 blocks" 0 "Number of blocks: 4295000065
+sudo dd seek=4294983680 if=Drive_A.mfm.img of=$dev
+sudo dd seek=4294967296 if=Drive_B.mfm.img of=$dev" "$dev"
+
+attach 40000 --sector-size 4096
+expect "4096-byte logical sectors" test "$(blockdev --getss --getsz "$dev")" = $'4096\n40000'
+check "4096-byte sectors, count in 512-byte blocks" 0 "Number of blocks: 40000
+sudo dd seek=23615 if=Drive_A.mfm.img of=$dev
+sudo dd seek=7231 if=Drive_B.mfm.img of=$dev" "$dev"
+
+for blocks in 1 16384 16385 32768; do
+	attach $blocks
+	check "$blocks blocks, too small" 0 "$(too_small $blocks "$dev")" "$dev"
+done
+attach 0
+check "empty device" 0 "cannot calc position of $dev" "$dev"
+
+finish
