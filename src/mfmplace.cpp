@@ -35,7 +35,7 @@ enum class query_outcome { opened, open_failed };
 
 struct query_result {
 	query_outcome outcome;
-	int open_errno;           // the failed open's errno, for open_failed
+	int open_errno;            // the failed open's errno, for open_failed
 	std::uint64_t block_count; // 512-byte blocks, 0 if unknown, for opened
 };
 
@@ -45,13 +45,15 @@ struct query_result {
 // at all, since opening one read-only waits for a writer: it has no size.
 query_result query_block_count(const char *device)
 {
-	struct stat st {};
-	if (stat(device, &st) == 0 && S_ISFIFO(st.st_mode))
+	struct stat st = {};
+	if (stat(device, &st) == 0 && S_ISFIFO(st.st_mode)) {
 		return {query_outcome::opened, 0, 0};
+	}
 
 	const int fd = open(device, O_RDONLY);
-	if (fd == -1)
+	if (fd == -1) {
 		return {query_outcome::open_failed, errno, 0};
+	}
 
 	// The request stores a long; when it fails the count stays 0.
 	unsigned long sectors = 0;
@@ -67,16 +69,18 @@ void write_report(const char *device, std::uint64_t block_count)
 		std::printf("cannot calc position of %s\n", device);
 		return;
 	}
-	std::printf("Number of blocks: %llu\n", static_cast<unsigned long long>(block_count));
-	if (block_count < DRIVE_B_TAIL_BLOCKS) {
-		std::printf("cannot calc position of %s: device too small, needs at least 32769 blocks\n",
-		       device);
+	const auto n = static_cast<unsigned long long>(block_count); // as %llu takes it
+	std::printf("Number of blocks: %llu\n", n);
+	if (n < DRIVE_B_TAIL_BLOCKS) {
+		std::printf(
+			"cannot calc position of %s: device too small, needs at least 32769 blocks\n",
+			device);
 		return;
 	}
-	std::printf("sudo dd seek=%llu if=Drive_A.mfm.img of=%s\n",
-	       static_cast<unsigned long long>(block_count - DRIVE_A_TAIL_BLOCKS), device);
-	std::printf("sudo dd seek=%llu if=Drive_B.mfm.img of=%s\n",
-	       static_cast<unsigned long long>(block_count - DRIVE_B_TAIL_BLOCKS), device);
+	std::printf("sudo dd seek=%llu if=Drive_A.mfm.img of=%s\n", n - DRIVE_A_TAIL_BLOCKS,
+		    device);
+	std::printf("sudo dd seek=%llu if=Drive_B.mfm.img of=%s\n", n - DRIVE_B_TAIL_BLOCKS,
+		    device);
 }
 
 } // namespace
