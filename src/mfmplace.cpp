@@ -88,7 +88,7 @@ void write_report(const char *device, std::uint64_t block_count)
 // mfmplace takes one operand, a raw disk device.  It prints the device's
 // size in 512-byte blocks and two dd command lines that write
 // "Drive_A.mfm.img" 16385 blocks and "Drive_B.mfm.img" 32769 blocks before
-// the end of the device.  It never writes the device nor runs what it prints.
+// the end of the device.  It never writes the device or runs what it prints.
 // Everything goes to standard output; the exit status is -1 for a malformed
 // command line and 0 otherwise.
 int main(int argc, char *argv[])
