@@ -39,4 +39,7 @@ attach() {
 	loops+=("$dev")
 }
 
+# scramble: fill $dev with random data, keeping a copy in before.img.
+scramble() { head -c "$(blockdev --getsize64 "$dev")" /dev/urandom | tee before.img >"$dev"; }
+
 finish() { echo "$passed passed, $failed failed"; ((failed == 0)); }

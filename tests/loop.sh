@@ -5,7 +5,7 @@ need_loop
 too_small() { printf 'Number of blocks: %s\ncannot calc position of %s: device too small, needs at least 32769 blocks' "$@"; }
 
 attach 32769
-head -c $((32769 * 512)) /dev/urandom | tee before.img >"$dev"
+scramble
 check "smallest usable device" 0 "Number of blocks: 32769
 sudo dd seek=16384 if=Drive_A.mfm.img of=$dev
 sudo dd seek=0 if=Drive_B.mfm.img of=$dev" "$dev"

@@ -4,7 +4,7 @@ source "$(dirname "$0")/lib.sh"
 need_loop
 
 attach 40000
-head -c $((40000 * 512)) /dev/urandom | tee before.img >"$dev"
+scramble
 head -c $((16385 * 512)) /dev/urandom >Drive_A.mfm.img
 head -c $((16384 * 512)) /dev/urandom >Drive_B.mfm.img
 
