@@ -24,6 +24,7 @@ static_assert(BLKGETSIZE == 0x1260, "BLKGETSIZE is request 0x1260 on every suppo
 namespace {
 
 constexpr int USAGE_EXIT_STATUS = -1;
+constexpr int WRITE_ERROR_EXIT_STATUS = 1;
 
 // Distances, in 512-byte blocks, from each image's first block to the end of
 // the device.  Drive A runs up to and including the last block; Drive B lies
@@ -83,18 +84,37 @@ void write_report(const char *device, std::uint64_t block_count)
 		    device);
 }
 
+// Flush standard output and check that everything printed reached it; if
+// not, say so on standard error.  Once a write fails, stdio keeps the stream's
+// error flag and errno keeps that write's error, since nothing after it can
+// fail otherwise.  A reader that went away (EPIPE) is not reported.
+bool output_written()
+{
+	if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) {
+		return true;
+	}
+	const int write_errno = errno;
+	if (write_errno == EPIPE) {
+		return true;
+	}
+	std::fprintf(stderr, "mfmplace: write error: %s\n", std::strerror(write_errno));
+	return false;
+}
+
 } // namespace
 
 // mfmplace takes one operand, a raw disk device.  It prints the device's
 // size in 512-byte blocks and two dd command lines that write
 // "Drive_A.mfm.img" 16385 blocks and "Drive_B.mfm.img" 32769 blocks before
 // the end of the device.  It never writes the device or runs what it prints.
-// Everything goes to standard output; the exit status is -1 for a malformed
-// command line and 0 otherwise.
+// Everything goes to standard output but a write error, the one thing said on
+// standard error.  The exit status is -1 for a malformed command line, 1 when
+// the output could not be written, and 0 otherwise.
 int main(int argc, char *argv[])
 {
 	if (argc != 2) {
 		std::puts("usage: mfmplace /dev/rawdiskdevice");
+		(void)output_written(); // a malformed command line keeps its status
 		std::exit(USAGE_EXIT_STATUS);
 	}
 	const char *device = argv[1];
@@ -102,9 +122,8 @@ int main(int argc, char *argv[])
 	const query_result result = query_block_count(device);
 	if (result.outcome == query_outcome::open_failed) {
 		std::printf("open Error: %s\n", std::strerror(result.open_errno));
-		return 0;
+	} else {
+		write_report(device, result.block_count);
 	}
-
-	write_report(device, result.block_count);
-	return 0;
+	return output_written() ? 0 : WRITE_ERROR_EXIT_STATUS;
 }
