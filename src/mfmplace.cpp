@@ -56,11 +56,21 @@ query_result query_block_count(const char *device)
 		return {query_outcome::open_failed, errno, 0};
 	}
 
-	// The request stores a long; when it fails the count stays 0.
-	unsigned long sectors = 0;
-	(void)ioctl(fd, BLKGETSIZE, &sectors);
+	// BLKGETSIZE stores an unsigned long.  Where that is narrower than 64
+	// bits it would cut a large disk's count short, so the size is asked for
+	// in bytes there.  Either way a failed request leaves the count 0.
+	std::uint64_t block_count = 0;
+	if constexpr (sizeof(unsigned long) >= sizeof(std::uint64_t)) {
+		unsigned long sectors = 0;
+		(void)ioctl(fd, BLKGETSIZE, &sectors);
+		block_count = sectors;
+	} else {
+		std::uint64_t bytes = 0;
+		(void)ioctl(fd, BLKGETSIZE64, &bytes);
+		block_count = bytes / 512;
+	}
 	(void)close(fd);
-	return {query_outcome::opened, 0, sectors};
+	return {query_outcome::opened, 0, block_count};
 }
 
 // Print the block count and the dd lines, or why no position can be given.
