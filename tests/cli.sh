@@ -17,11 +17,20 @@ check "character device" 0 "cannot calc position of /dev/null" /dev/null
 check "fifo, not opened" 0 "cannot calc position of fifo" fifo
 check "path printed verbatim" 0 "cannot calc position of $odd" "$odd"
 
+# Output that cannot be written is reported; a reader that went away is not.
+full="mfmplace: write error: No space left on device"
+unwritten "usage line to a full device" 255 "$full" /dev/full
+unwritten "open error line to a full device" 1 "$full" /dev/full missing
+unwritten "zero-size line to a full device" 1 "$full" /dev/full file
+unwritten "stdout closed" 1 "mfmplace: write error: Bad file descriptor" closed file
+unwritten "reader gone, SIGPIPE ignored" 0 "" gone file
+
 # Root opens anything, so drop to an unprivileged user to be refused.
 if [[ $(id -u) == 0 ]]; then
-	cp "$tool" ./tool && tool=./tool
-	printf '#!/bin/sh\nexec setpriv --reuid=65534 --regid=65534 --clear-groups %s "$@"\n' "$tool" >as_nobody
-	chmod 755 as_nobody && tool=./as_nobody
+	cp "$tool" ./tool
+	printf '#!/bin/sh\nexec setpriv --reuid=65534 --regid=65534 --clear-groups %s ./tool "$@"\n' \
+		"${emulator[*]}" >as_nobody
+	chmod 755 as_nobody && tool=./as_nobody emulator=()
 fi
 check "no permission" 0 "open Error: Permission denied" secret
 

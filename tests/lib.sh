@@ -1,9 +1,15 @@
-# Sourced by each test group.  CTest runs a group as `bash GROUP.sh TOOL`;
-# the group exits 0 when every case passed, 1 when one failed, 77 when skipped.
-tool=$1
-passed=0 failed=0 loops=()
+# Sourced by each test group.  CTest runs a group as `bash GROUP.sh TOOL
+# [EMULATOR...]`, the emulator being the one a cross build runs the tool
+# under; the group exits 0 when every case passed, 1 when one failed, 77 when
+# skipped.
+tool=$1 emulator=("${@:2}")
+passed=0 failed=0 loops=() mounts=()
 work=$(mktemp -d) && chmod 755 "$work" && cd "$work" || exit 1
-cleanup() { for d in "${loops[@]}"; do losetup -d "$d"; done; cd / && rm -rf "$work"; }
+cleanup() {
+	for m in "${mounts[@]}"; do umount "$m"; done
+	for d in "${loops[@]}"; do losetup -d "$d"; done
+	cd / && rm -rf "$work"
+}
 trap cleanup EXIT
 trap 'exit 1' HUP INT TERM
 
@@ -11,14 +17,35 @@ result() { # NAME OK [DETAIL]
 	if [[ $2 == 0 ]]; then ((++passed)); echo "ok - $1"; else ((++failed)); echo "not ok - $1"; printf '%s\n' "${@:3}"; fi
 }
 
+run() { timeout 10 "${emulator[@]}" "$tool" "$@"; }
+
 # check NAME STATUS STDOUT [ARG...]: run the tool on ARGs; it must exit with
 # STATUS, print STDOUT and one newline, print nothing on stderr, within 10 s.
 check() {
 	local name=$1 status=$2; printf '%s\n' "$3" >want; shift 3
-	timeout 10 "$tool" "$@" >out 2>err
+	run "$@" >out 2>err
 	local got=$?
 	[[ $got == "$status" ]] && cmp -s want out && [[ ! -s err ]]
 	result "$name" $? "status $got (want $status)" "$(diff want out)" "$(cat err)"
+}
+
+# unwritten NAME STATUS STDERR SINK [ARG...]: run the tool on ARGs with its
+# stdout on SINK: a file, "closed", or "gone", a pipe whose reader has gone,
+# with SIGPIPE ignored.  It must exit with STATUS and print STDERR and one
+# newline on stderr, or nothing if STDERR is empty.
+unwritten() {
+	local name=$1 status=$2 sink=$4 got r w; printf '%s' "${3:+$3$'\n'}" >want; shift 4
+	case $sink in
+	closed) run "$@" >&- 2>err ;;
+	gone)
+		rm -f pipe && mkfifo pipe && exec {r}<>pipe {w}>pipe {r}<&-
+		(trap '' PIPE && run "$@") >&$w 2>err ;;
+	*) run "$@" >"$sink" 2>err ;;
+	esac
+	got=$?
+	[[ -n ${w-} ]] && exec {w}>&-
+	[[ $got == "$status" ]] && cmp -s want err
+	result "$name" $? "status $got (want $status)" "$(diff want err)"
 }
 
 # expect NAME COMMAND...: the command must succeed.

@@ -16,6 +16,21 @@ check "path printed verbatim" 0 "Number of blocks: 32769
 sudo dd seek=16384 if=Drive_A.mfm.img of=$odd
 sudo dd seek=0 if=Drive_B.mfm.img of=$odd" "$odd"
 
+# A name as long as those under /dev/disk/by-id, printed whole.
+long=usb-$(printf 'Generic_Flash_Disk_%.0s' {1..12})0:0
+ln -s "$dev" "$long"
+report() { printf 'Number of blocks: 32769\nsudo dd seek=16384 if=Drive_A.mfm.img of=%s\nsudo dd seek=0 if=Drive_B.mfm.img of=%s\n' "$1" "$1"; }
+check "long path printed whole" 0 "$(report "$long")" "$long"
+
+# Output that cannot be written in full: to a full device, and to a file on a
+# one-page filesystem that takes the first 4096 bytes of a 4 KiB-plus report.
+unwritten "report to a full device" 1 "mfmplace: write error: No space left on device" /dev/full "$dev"
+deep=deep$(printf "/$long%.0s" {1..9})/disk
+mkdir -p "${deep%/*}" && ln -s "$dev" "$deep" && report "$deep" >whole
+mkdir small && mount -t tmpfs -o size=4k tmpfs small && mounts+=(small)
+unwritten "report cut short on a full filesystem" 1 "mfmplace: write error: No space left on device" small/lines "$deep"
+expect "what was written is the report's first page, ending mid-line" cmp -n 4097 small/lines <(head -c 4096 whole)
+
 attach 4295000065
 check "more than 2^32 blocks" 0 "Number of blocks: 4295000065
 sudo dd seek=4294983680 if=Drive_A.mfm.img of=$dev

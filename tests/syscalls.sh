@@ -4,6 +4,7 @@
 source "$(dirname "$0")/lib.sh"
 need_loop
 command -v strace >/dev/null || skip "needs strace"
+((${#emulator[@]} == 0)) || skip "traces a native build only: under an emulator it sees the emulator's calls"
 
 attach 32769
 # A sanitized build's leak checker cannot run under ptrace.
