@@ -107,7 +107,7 @@ bool output_written()
 	if (write_errno == EPIPE) {
 		return true;
 	}
-	std::fprintf(stderr, "mfmplace: write error: %s\n", std::strerror(write_errno));
+	(void)std::fprintf(stderr, "mfmplace: write error: %s\n", std::strerror(write_errno));
 	return false;
 }
 
