@@ -1,4 +1,6 @@
+#!/usr/bin/env bash
 # Command-line shape, open failures and paths that open but have no size.
+# shellcheck source-path=SCRIPTDIR source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
 usage="usage: mfmplace /dev/rawdiskdevice"
@@ -25,13 +27,18 @@ unwritten "zero-size line to a full device" 1 "$full" /dev/full file
 unwritten "stdout closed" 1 "mfmplace: write error: Bad file descriptor" closed file
 unwritten "reader gone, SIGPIPE ignored" 0 "" gone file
 
-# Root opens anything, so drop to an unprivileged user to be refused.
+# Root opens anything, so drop to an unprivileged user to be refused.  Other
+# users may still be let in, as a Windows administrator is under Cygwin.
 if [[ $(id -u) == 0 ]]; then
 	cp "$tool" ./tool
 	printf '#!/bin/sh\nexec setpriv --reuid=65534 --regid=65534 --clear-groups %s ./tool "$@"\n' \
 		"${emulator[*]}" >as_nobody
 	chmod 755 as_nobody && tool=./as_nobody emulator=()
 fi
-check "no permission" 0 "open Error: Permission denied" secret
+if [[ $(id -u) != 0 ]] && (: <secret) 2>/dev/null; then
+	skip_case "no permission" "this user can read a file of mode 000"
+else
+	check "no permission" 0 "open Error: Permission denied" secret
+fi
 
 finish

@@ -1,9 +1,10 @@
+# shellcheck shell=bash
 # Sourced by each test group.  CTest runs a group as `bash GROUP.sh TOOL
 # [EMULATOR...]`, the emulator being the one a cross build runs the tool
 # under; the group exits 0 when every case passed, 1 when one failed, 77 when
 # skipped.
 tool=$1 emulator=("${@:2}")
-passed=0 failed=0 loops=() mounts=()
+passed=0 failed=0 skipped=0 loops=() mounts=()
 work=$(mktemp -d) && chmod 755 "$work" && cd "$work" || exit 1
 cleanup() {
 	for m in "${mounts[@]}"; do umount "$m"; done
@@ -34,12 +35,12 @@ check() {
 # with SIGPIPE ignored.  It must exit with STATUS and print STDERR and one
 # newline on stderr, or nothing if STDERR is empty.
 unwritten() {
-	local name=$1 status=$2 sink=$4 got r w; printf '%s' "${3:+$3$'\n'}" >want; shift 4
+	local name=$1 status=$2 sink=$4 got w; printf '%s' "${3:+$3$'\n'}" >want; shift 4
 	case $sink in
 	closed) run "$@" >&- 2>err ;;
 	gone)
-		rm -f pipe && mkfifo pipe && exec {r}<>pipe {w}>pipe {r}<&-
-		(trap '' PIPE && run "$@") >&$w 2>err ;;
+		exec {w}> >(:) && wait $! # the reader exits at once
+		(trap '' PIPE && run "$@") 1>&"$w" 2>err ;;
 	*) run "$@" >"$sink" 2>err ;;
 	esac
 	got=$?
@@ -52,6 +53,7 @@ unwritten() {
 expect() { local name=$1; shift; "$@" >/dev/null 2>&1; result "$name" $?; }
 
 skip() { echo "skipped: $*"; exit 77; }
+skip_case() { ((++skipped)); echo "skipped - $1: $2"; }
 need_loop() {
 	[[ $(id -u) == 0 ]] || skip "needs root for loop devices"
 	command -v losetup >/dev/null || skip "needs losetup"
@@ -69,4 +71,4 @@ attach() {
 # scramble: fill $dev with random data, keeping a copy in before.img.
 scramble() { head -c "$(blockdev --getsize64 "$dev")" /dev/urandom | tee before.img >"$dev"; }
 
-finish() { echo "$passed passed, $failed failed"; ((failed == 0)); }
+finish() { echo "$passed passed, $failed failed, $skipped skipped"; ((failed == 0)); }

@@ -1,4 +1,6 @@
+#!/usr/bin/env bash
 # Real loop devices: the counts the kernel reports and the lines built on them.
+# shellcheck source-path=SCRIPTDIR source=lib.sh
 source "$(dirname "$0")/lib.sh"
 need_loop
 

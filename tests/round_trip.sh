@@ -1,5 +1,7 @@
+#!/usr/bin/env bash
 # Run the printed dd lines against a loop device and read the device back:
 # each image must start where the tool said, and nothing below them may change.
+# shellcheck source-path=SCRIPTDIR source=lib.sh
 source "$(dirname "$0")/lib.sh"
 need_loop
 

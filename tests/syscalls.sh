@@ -1,6 +1,8 @@
+#!/usr/bin/env bash
 # Watch the tool's system calls: the device is opened read-only once, asked
 # for its size, and closed before anything is printed; it is never read,
 # written, seeked or mapped.
+# shellcheck source-path=SCRIPTDIR source=lib.sh
 source "$(dirname "$0")/lib.sh"
 need_loop
 command -v strace >/dev/null || skip "needs strace"
