@@ -40,8 +40,8 @@ struct query_result {
 	std::uint64_t block_count; // 512-byte blocks, 0 if unknown, for opened
 };
 
-// Ask the device for its size with BLKGETSIZE, which counts 512-byte sectors
-// whatever the device's own sector size.  The device is opened read-only and
+// Ask the device for its size in 512-byte sectors, whatever the device's own
+// sector size.  The device is opened read-only and
 // closed again; its contents are never read or written.  A FIFO is not opened
 // at all, since opening one read-only waits for a writer: it has no size.
 query_result query_block_count(const char *device)
@@ -96,8 +96,9 @@ void write_report(const char *device, std::uint64_t block_count)
 
 // Flush standard output and check that everything printed reached it; if
 // not, say so on standard error.  Once a write fails, stdio keeps the stream's
-// error flag and errno keeps that write's error, since nothing after it can
-// fail otherwise.  A reader that went away (EPIPE) is not reported.
+// error flag set, and errno still holds a failed write's error: only writes
+// come after the report, and those that succeed leave errno alone.  A reader
+// that went away (EPIPE) is not reported.
 bool output_written()
 {
 	if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) {
