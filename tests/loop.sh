@@ -29,7 +29,7 @@ check "long path printed whole" 0 "$(report "$long")" "$long"
 unwritten "report to a full device" 1 "mfmplace: write error: No space left on device" /dev/full "$dev"
 deep=deep$(printf "/$long%.0s" {1..9})/disk
 mkdir -p "${deep%/*}" && ln -s "$dev" "$deep" && report "$deep" >whole
-mkdir small && mount -t tmpfs -o size=4k tmpfs small && mounts+=(small)
+mkdir small && mount -t tmpfs -o size=4k tmpfs small && mounts+=("$work/small")
 unwritten "report cut short on a full filesystem" 1 "mfmplace: write error: No space left on device" small/lines "$deep"
 expect "what was written is the report's first page, ending mid-line" cmp -n 4097 small/lines <(head -c 4096 whole)
 
