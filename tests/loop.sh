@@ -4,24 +4,20 @@
 source "$(dirname "$0")/lib.sh"
 need_loop
 
+report() { printf 'Number of blocks: 32769\nsudo dd seek=16384 if=Drive_A.mfm.img of=%s\nsudo dd seek=0 if=Drive_B.mfm.img of=%s' "$1" "$1"; }
 too_small() { printf 'Number of blocks: %s\ncannot calc position of %s: device too small, needs at least 32769 blocks' "$@"; }
 
 attach 32769
 scramble
-check "smallest usable device" 0 "Number of blocks: 32769
-sudo dd seek=16384 if=Drive_A.mfm.img of=$dev
-sudo dd seek=0 if=Drive_B.mfm.img of=$dev" "$dev"
+check "smallest usable device" 0 "$(report "$dev")" "$dev"
 expect "device contents unchanged" cmp before.img "$dev"
 odd='%s%n $(x);|'
 ln -s "$dev" "$odd"
-check "path printed verbatim" 0 "Number of blocks: 32769
-sudo dd seek=16384 if=Drive_A.mfm.img of=$odd
-sudo dd seek=0 if=Drive_B.mfm.img of=$odd" "$odd"
+check "path printed verbatim" 0 "$(report "$odd")" "$odd"
 
 # A name as long as those under /dev/disk/by-id, printed whole.
 long=usb-$(printf 'Generic_Flash_Disk_%.0s' {1..12})0:0
 ln -s "$dev" "$long"
-report() { printf 'Number of blocks: 32769\nsudo dd seek=16384 if=Drive_A.mfm.img of=%s\nsudo dd seek=0 if=Drive_B.mfm.img of=%s\n' "$1" "$1"; }
 check "long path printed whole" 0 "$(report "$long")" "$long"
 
 # Output that cannot be written in full: to a full device, and to a file on a
