@@ -1,14 +1,12 @@
-# debian_changelog(MARKDOWN OUTPUT): write OUTPUT, the changelog of a native
-# Debian package, from CHANGELOG.md.  Each "## VERSION (YYYY-MM-DD)" heading
+# debian_changelog(MARKDOWN OUTPUT MAINTAINER): write OUTPUT, the changelog
+# of a native Debian package signed by MAINTAINER, from CHANGELOG.md.  Each "## VERSION (YYYY-MM-DD)" heading
 # starts an entry, each "- " line an item, and an indented line goes on with
 # the item above it.  The newest entry must be this project's version.
-function(debian_changelog markdown output)
-  set(maintainer "${CPACK_PACKAGE_CONTACT}")
+function(debian_changelog markdown output maintainer)
   set(weekdays Sun Mon Tue Wed Thu Fri Sat)
   set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
   set(month_offsets 0 3 2 5 0 3 5 1 4 6 2 4)
   set(text "")
-  set(trailer "")
   file(STRINGS "${markdown}" lines)
   foreach(line IN LISTS lines)
     if(line MATCHES "^## ([0-9.]+) \\(([0-9][0-9][0-9][0-9])-([0-9][0-9])-([0-9][0-9])\\)$")
@@ -29,8 +27,11 @@ function(debian_changelog markdown output)
       list(GET months ${index} month_name)
       math(EXPR weekday "(${y} + ${y} / 4 - ${y} / 100 + ${y} / 400 + ${offset} + 1${day} - 100) % 7")
       list(GET weekdays ${weekday} weekday_name)
-      string(APPEND text "${trailer}mfmplace (${version}) unstable; urgency=medium\n\n")
-      set(trailer "\n -- ${maintainer}  ${weekday_name}, ${day} ${month_name} ${year} 00:00:00 +0000\n\n")
+      if(DEFINED trailer)
+        string(APPEND text "${trailer}\n")
+      endif()
+      string(APPEND text "mfmplace (${version}) unstable; urgency=medium\n\n")
+      set(trailer "\n -- ${maintainer}  ${weekday_name}, ${day} ${month_name} ${year} 00:00:00 +0000\n")
     elseif(DEFINED newest AND line MATCHES "^- (.*)$")
       string(APPEND text "  * ${CMAKE_MATCH_1}\n")
     elseif(DEFINED newest AND line MATCHES "^  +(.*)$")
@@ -40,6 +41,5 @@ function(debian_changelog markdown output)
   if(NOT newest STREQUAL PROJECT_VERSION)
     message(FATAL_ERROR "${markdown}: the newest entry is ${newest}, not ${PROJECT_VERSION}")
   endif()
-  string(REGEX REPLACE "\n\n$" "\n" trailer "${trailer}")
   file(WRITE "${output}" "${text}${trailer}")
 endfunction()

@@ -41,9 +41,9 @@ struct query_result {
 };
 
 // Ask the device for its size in 512-byte sectors, whatever the device's own
-// sector size.  The device is opened read-only and
-// closed again; its contents are never read or written.  A FIFO is not opened
-// at all, since opening one read-only waits for a writer: it has no size.
+// sector size.  The device is opened read-only and closed again; its contents
+// are never read or written.  A FIFO is not opened at all, since opening one
+// read-only waits for a writer: it has no size.
 query_result query_block_count(const char *device)
 {
 	struct stat st = {};
