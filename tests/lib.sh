@@ -18,16 +18,19 @@ result() { # NAME OK [DETAIL]
 	if [[ $2 == 0 ]]; then ((++passed)); echo "ok - $1"; else ((++failed)); echo "not ok - $1"; printf '%s\n' "${@:3}"; fi
 }
 
-run() { timeout 10 "${emulator[@]}" "$tool" "$@"; }
+# run ARG...: the tool on ARGs, in the folder $from if that is set.
+run() { (cd "${from:-.}" && exec timeout 10 "${emulator[@]}" "$tool" "$@"); }
 
 # check NAME STATUS STDOUT [ARG...]: run the tool on ARGs; it must exit with
-# STATUS, print STDOUT and one newline, print nothing on stderr, within 10 s.
+# STATUS, print STDOUT and one newline, and on stderr $warnings and one
+# newline, or nothing if that is unset or empty, within 10 s.
 check() {
 	local name=$1 status=$2; printf '%s\n' "$3" >want; shift 3
+	printf '%s' "${warnings:+$warnings$'\n'}" >want_err
 	run "$@" >out 2>err
 	local got=$?
-	[[ $got == "$status" ]] && cmp -s want out && [[ ! -s err ]]
-	result "$name" $? "status $got (want $status)" "$(diff want out)" "$(cat err)"
+	[[ $got == "$status" ]] && cmp -s want out && cmp -s want_err err
+	result "$name" $? "status $got (want $status)" "$(diff want out)" "$(diff want_err err)"
 }
 
 # unwritten NAME STATUS STDERR SINK [ARG...]: run the tool on ARGs with its
@@ -60,12 +63,30 @@ need_loop() {
 }
 
 # attach BLOCKS [LOSETUP-OPTION...]: a new loop device, $dev, on a sparse
-# file of BLOCKS 512-byte blocks.
+# file of BLOCKS 512-byte blocks, partitioned by the sfdisk script $table if
+# that is set.
 attach() {
 	local file=disk$((${#loops[@]} + 1)).img
 	truncate -s $(($1 * 512)) "$file" && shift || exit 1
+	[[ -z ${table-} ]] || sfdisk -q "$file" <<<"$table" >/dev/null || exit 1
 	dev=$(losetup -f --show "$@" "$file" 2>/dev/null) || skip "losetup cannot attach $file"
 	loops+=("$dev")
+}
+
+# partitioned BLOCKS SFDISK-SCRIPT: attach a new loop device, $dev, holding
+# the partitions that the script lays out, and wait for their nodes, which
+# the kernel may have to be told to add.
+partitioned() {
+	command -v sfdisk >/dev/null || skip "needs sfdisk"
+	local count
+	count=$(grep -c 'start=' <<<"$2")
+	table=$2 attach "$1" -P
+	[[ -b ${dev}p$count ]] || partx -a "$dev" 2>/dev/null
+	for _ in {1..50}; do
+		[[ -b ${dev}p$count ]] && return
+		sleep 0.1
+	done
+	skip "the partitions of $dev did not appear"
 }
 
 # scramble: fill $dev with random data, keeping a copy in before.img.

@@ -21,4 +21,43 @@ expect "blocks below Drive B unchanged" cmp -n $((7231 * 512)) before.img "$dev"
 expect "Drive B at block 7231" cmp -i 0:$((7231 * 512)) -n $((16384 * 512)) Drive_B.mfm.img "$dev"
 expect "Drive A at block 23615, up to the end" cmp -i 0:$((23615 * 512)) Drive_A.mfm.img "$dev"
 
+# writes_image NAME SHELL: SHELL, run in the folder run/, runs the Drive A
+# line of the last report, which must write a fresh one-block image at its
+# place on the device and create nothing else.
+mkdir names run
+writes_image() {
+	local line
+	line=$(sed -n '2s/^sudo //p' out)
+	head -c 512 /dev/urandom >run/Drive_A.mfm.img
+	(cd run && "$2" -c "$line") >/dev/null 2>&1 && blockdev --flushbufs "$dev" &&
+		cmp -i 0:$((23615 * 512)) -n 512 run/Drive_A.mfm.img "$dev" && [[ $(ls run) == Drive_A.mfm.img ]]
+	result "$1" $? "$line" "$(ls run)"
+}
+
+# Names that would change the command if printed as they stand, each a link
+# to the device (printf %b escapes), and the shell that runs the line.
+while IFS=$'\t' read -r name shell; do
+	name=$(printf '%b' "$name") && ln -s "$dev" "names/$name"
+	from=run run "$work/names/$name" >out 2>&1
+	writes_image "$shell runs the line for a name with ${name@Q}" "$shell"
+done <<'EOF'
+my disk	sh
+x of=victim	sh
+it's	sh
+$(touch PWNED)	sh
+back\\slash;|&<>*?[]{}~#!"`	sh
+ünï	sh
+nl\nsudo touch PWNED	bash
+\rcr	bash
+tab\t\033[2J\177	bash
+EOF
+
+# A relative operand is named from the folder the tool ran in, so the line
+# writes the device wherever it is run.
+mkdir sub && ln -s "$dev" link
+from=sub check "relative operand" 0 "Number of blocks: 40000
+sudo dd seek=23615 if=Drive_A.mfm.img of=$work/sub/../link
+sudo dd seek=7231 if=Drive_B.mfm.img of=$work/sub/../link" ../link
+writes_image "the line for a relative operand, run elsewhere" sh
+
 finish
