@@ -200,7 +200,7 @@ struct partition_span {
 
 // Warn about each partition of the disk whose folder is DIR that reaches
 // into the last DRIVE_B_TAIL_BLOCKS of its BLOCK_COUNT blocks, in the order
-// of their first blocks.  Takes over DIR.
+// of their first blocks.  Takes over DIR, which the folder reads through.
 void warn_partitions_in_the_way(int dir, char *disk, std::uint64_t block_count)
 {
 	DIR *folder = fdopendir(dir);
@@ -218,9 +218,9 @@ void warn_partitions_in_the_way(int dir, char *disk, std::uint64_t block_count)
 		partition_span span = {};
 		if (suffix == nullptr ||
 		    std::snprintf(path, sizeof path, "%s/start", entry->d_name) < 0 ||
-		    !read_sysfs_number(dirfd(folder), path, span.start) ||
+		    !read_sysfs_number(dir, path, span.start) ||
 		    std::snprintf(path, sizeof path, "%s/size", entry->d_name) < 0 ||
-		    !read_sysfs_number(dirfd(folder), path, span.size)) {
+		    !read_sysfs_number(dir, path, span.size)) {
 			continue;
 		}
 		if (span.size == 0 || (span.size <= limit && span.start <= limit - span.size)) {
