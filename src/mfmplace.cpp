@@ -170,7 +170,8 @@ bool read_sysfs_number(int dir, const char *name, std::uint64_t &value)
 	return i > 0;
 }
 
-// The kernel names a device node after the device, a '!' standing for '/'.
+// The kernel names a device node after the device, a '!' standing for '/';
+// the name is rewritten so in place.
 void put_device_node(std::FILE *out, char *kernel_name, const char *suffix)
 {
 	for (char *p = std::strchr(kernel_name, '!'); p != nullptr; p = std::strchr(p, '!')) {
