@@ -32,6 +32,9 @@ constexpr int WRITE_ERROR_EXIT_STATUS = 1;
 constexpr std::uint64_t DRIVE_A_TAIL_BLOCKS = 16385;
 constexpr std::uint64_t DRIVE_B_TAIL_BLOCKS = 32769;
 
+// Every warning line on standard error begins so.
+constexpr char WARNING[] = "mfmplace: warning: ";
+
 // Bytes that a POSIX shell takes literally anywhere in a word.
 bool is_plain_byte(char c)
 {
@@ -101,7 +104,7 @@ void put_shell_word(std::FILE *out, std::initializer_list<const char *> parts)
 // Start a line on standard error: "mfmplace: warning: " and PATH.
 void begin_warning(const char *device)
 {
-	(void)std::fputs("mfmplace: warning: ", stderr);
+	(void)std::fputs(WARNING, stderr);
 	put_shell_word(stderr, {device});
 }
 
@@ -237,7 +240,8 @@ void warn_partitions_in_the_way(int dir, char *disk, std::uint64_t block_count)
 	(void)closedir(folder);
 	for (std::size_t i = 0; i < count; ++i) {
 		const auto first = static_cast<unsigned long long>(found[i].start);
-		(void)std::fputs("mfmplace: warning: partition ", stderr);
+		(void)std::fputs(WARNING, stderr);
+		(void)std::fputs("partition ", stderr);
 		put_device_node(stderr, disk, found[i].suffix);
 		(void)std::fprintf(stderr,
 				   " (blocks %llu to %llu) reaches into the last 32769 blocks: the "
@@ -259,7 +263,8 @@ void warn_from_sysfs(const char *device, const query_result &result)
 	const ssize_t length = dir == -1 ? -1 : readlink(sysfs, target, sizeof target - 1);
 	if (length <= 0) {
 		const int sysfs_errno = errno;
-		(void)std::fputs("mfmplace: warning: cannot check the partitions of ", stderr);
+		(void)std::fputs(WARNING, stderr);
+		(void)std::fputs("cannot check the partitions of ", stderr);
 		put_shell_word(stderr, {device});
 		(void)std::fprintf(stderr, ": %s: %s\n", sysfs, std::strerror(sysfs_errno));
 		if (dir != -1) {

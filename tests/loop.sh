@@ -4,21 +4,24 @@
 source "$(dirname "$0")/lib.sh"
 need_loop
 
-report() { printf 'Number of blocks: 32769\nsudo dd seek=16384 if=Drive_A.mfm.img of=%s\nsudo dd seek=0 if=Drive_B.mfm.img of=%s' "$1" "$1"; }
+# report BLOCKS SEEK-A SEEK-B PATH: the three lines for a usable device.
+report() { printf 'Number of blocks: %s\nsudo dd seek=%s if=Drive_A.mfm.img of=%s\nsudo dd seek=%s if=Drive_B.mfm.img of=%s' "$1" "$2" "$4" "$3" "$4"; }
+# smallest PATH: the report on the smallest usable device, 32769 blocks.
+smallest() { report 32769 16384 0 "$1"; }
 too_small() { printf 'Number of blocks: %s\ncannot calc position of %s: device too small, needs at least 32769 blocks' "$@"; }
 
 attach 32769
 scramble
-check "smallest usable device" 0 "$(report "$dev")" "$dev"
+check "smallest usable device" 0 "$(smallest "$dev")" "$dev"
 expect "device contents unchanged" cmp before.img "$dev"
 odd='%s%n $(x);|'
 ln -s "$dev" "$odd"
-check "relative name quoted, named from this folder" 0 "$(report "'$work/$odd'")" "$odd"
+check "relative name quoted, named from this folder" 0 "$(smallest "'$work/$odd'")" "$odd"
 
 # A name as long as those under /dev/disk/by-id, printed whole.
 long=usb-$(printf 'Generic_Flash_Disk_%.0s' {1..12})0:0
 ln -s "$dev" "$long"
-check "long path printed whole" 0 "$(report "$work/$long")" "$long"
+check "long path printed whole" 0 "$(smallest "$work/$long")" "$long"
 
 # The lines name a relative operand by the working folder, which has to be
 # known; "/" is not doubled.
@@ -27,13 +30,13 @@ mkdir gone && up=$(sed 's#/[^/]*#../#g' <<<"$work/gone")
 printf 'Number of blocks: 32769\ncannot calc position of %s: give the device as an absolute path\n' \
 	"${up}dev/${dev#/dev/}" | cmp -s - out && [[ ! -s err ]]
 result "working folder removed" $? "$(cat out err)"
-from=/ check "relative to /" 0 "$(report "$dev")" "${dev#/}"
+from=/ check "relative to /" 0 "$(smallest "$dev")" "${dev#/}"
 
 # Output that cannot be written in full: to a full device, and to a file on a
 # one-page filesystem that takes the first 4096 bytes of a 4 KiB-plus report.
 unwritten "report to a full device" 1 "mfmplace: write error: No space left on device" /dev/full "$dev"
 deep=deep$(printf "/$long%.0s" {1..9})/disk
-mkdir -p "${deep%/*}" && ln -s "$dev" "$deep" && report "$work/$deep" >whole
+mkdir -p "${deep%/*}" && ln -s "$dev" "$deep" && smallest "$work/$deep" >whole
 mkdir small && mount -t tmpfs -o size=4k tmpfs small && mounts+=("$work/small")
 unwritten "report cut short on a full filesystem" 1 "mfmplace: write error: No space left on device" small/lines "$deep"
 expect "what was written is the report's first page, ending mid-line" cmp -n 4097 small/lines <(head -c 4096 whole)
@@ -41,21 +44,17 @@ expect "what was written is the report's first page, ending mid-line" cmp -n 409
 # path, and the write that fails comes before the final flush.
 deepest=$work/deep$(printf "/$long%.0s" {1..17})
 name=$(printf 'x%.0s' $(seq $((4094 - ${#deepest}))))
-mkdir -p "$deepest" && ln -s "$dev" "$deepest/$name" && report "$deepest/$name" >whole
+mkdir -p "$deepest" && ln -s "$dev" "$deepest/$name" && smallest "$deepest/$name" >whole
 rm -f small/lines
 unwritten "longest path cut short on a full filesystem" 1 "mfmplace: write error: No space left on device" small/lines "$deepest/$name"
 expect "what was written of it is its first page" cmp -n 4097 small/lines <(head -c 4096 whole)
 
 attach 4295000065
-check "more than 2^32 blocks" 0 "Number of blocks: 4295000065
-sudo dd seek=4294983680 if=Drive_A.mfm.img of=$dev
-sudo dd seek=4294967296 if=Drive_B.mfm.img of=$dev" "$dev"
+check "more than 2^32 blocks" 0 "$(report 4295000065 4294983680 4294967296 "$dev")" "$dev"
 
 attach 40000 --sector-size 4096
 expect "4096-byte logical sectors" test "$(blockdev --getss --getsz "$dev")" = $'4096\n40000'
-check "4096-byte sectors, count in 512-byte blocks" 0 "Number of blocks: 40000
-sudo dd seek=23615 if=Drive_A.mfm.img of=$dev
-sudo dd seek=7231 if=Drive_B.mfm.img of=$dev" "$dev"
+check "4096-byte sectors, count in 512-byte blocks" 0 "$(report 40000 23615 7231 "$dev")" "$dev"
 
 for blocks in 1 16384 16385 32768; do
 	attach $blocks
@@ -65,36 +64,34 @@ attach 0
 check "empty device" 0 "cannot calc position of $dev" "$dev"
 
 # What the kernel knows of the disk, said on stderr after the report.
-report() { printf 'Number of blocks: %s\nsudo dd seek=%s if=Drive_A.mfm.img of=%s\nsudo dd seek=%s if=Drive_B.mfm.img of=%s' \
-	"$1" $(($1 - 16385)) "$2" $(($1 - 32769)) "$2"; }
 partitioned 100000 $'label: dos\nstart=2048, size=65183'
-check "partition ending where Drive B begins" 0 "$(report 100000 "$dev")" "$dev"
+check "partition ending where Drive B begins" 0 "$(report 100000 83615 67231 "$dev")" "$dev"
 
 # Partition 3 lies below partition 2 on the disk, and both reach into the
 # images' places; partition 1 is mounted.
 partitioned 100000 $'label: dos\nstart=2048, size=20000\nstart=90000, size=10000\nstart=50000, size=40000'
 warnings="mfmplace: warning: ${dev}p3 is partition 3 of $dev: the lines write the end of the partition, not of the disk" \
-	check "partition named" 0 "$(report 40000 "${dev}p3")" "${dev}p3"
+	check "partition named" 0 "$(report 40000 23615 7231 "${dev}p3")" "${dev}p3"
 in_the_way="mfmplace: warning: partition ${dev}p3 (blocks 50000 to 89999) reaches into the last 32769 blocks: the lines overwrite its end
 mfmplace: warning: partition ${dev}p2 (blocks 90000 to 99999) reaches into the last 32769 blocks: the lines overwrite its end"
-warnings=$in_the_way check "partitions in the way, by first block" 0 "$(report 100000 "$dev")" "$dev"
+warnings=$in_the_way check "partitions in the way, by first block" 0 "$(report 100000 83615 67231 "$dev")" "$dev"
 mkdir mnt
 if mkfs.ext4 -q "${dev}p1" && mount "${dev}p1" mnt; then
 	mounts+=("$work/mnt")
 	warnings="mfmplace: warning: $dev or a partition on it is in use (mounted, swap, or part of another device)
-$in_the_way" check "partition mounted" 0 "$(report 100000 "$dev")" "$dev"
+$in_the_way" check "partition mounted" 0 "$(report 100000 83615 67231 "$dev")" "$dev"
 else
 	skip_case "partition mounted" "ext4 cannot be made or mounted here"
 fi
 
 attach 32769 -r
 warnings="mfmplace: warning: $dev is read-only: the lines will fail" \
-	check "read-only device" 0 "$(report 32769 "$dev")" "$dev"
+	check "read-only device" 0 "$(smallest "$dev")" "$dev"
 sysfs=/sys/dev/block/$(stat -c %Hr:%Lr "$dev")
 plain=("${emulator[@]}")
 emulator=(unshare -m sh -c 'mount -t tmpfs none /sys/dev/block && exec "$@"' sh "${plain[@]}")
 warnings="mfmplace: warning: cannot check the partitions of $dev: $sysfs: No such file or directory" \
-	check "sysfs hidden" 0 "$(report 32769 "$dev")" "$dev"
+	check "sysfs hidden" 0 "$(smallest "$dev")" "$dev"
 emulator=("${plain[@]}")
 
 finish
