@@ -26,7 +26,9 @@ check "fifo, not opened" 0 "cannot calc position of fifo" fifo
 check "3 GiB regular file" 0 "cannot calc position of big" big
 
 # A name as typed (printf %b escapes), and as the line must spell it: as it
-# stands if every byte is plain, else quoted for the shell.
+# stands if every byte is plain, else quoted for the shell, with control
+# characters, bytes outside well-formed UTF-8, C1 controls and invisible or
+# bidirectional marks escaped.
 while IFS=$'\t' read -r name quoted; do
 	name=$(printf '%b' "$name") && : >"$name"
 	check "name spelled $quoted" 0 "cannot calc position of $quoted" "$name"
@@ -35,10 +37,21 @@ done <<'EOF'
 %s%n $(x);\\|	'%s%n $(x);\|'
 it's	'it'\''s'
 'x	''\''x'
+a:~root	'a:~root'
 \001\177x	$'\001\177''x'
+\037unit	$'\037''unit'
 tab\there\r	'tab'$'\t''here'$'\r'
 \033[2Jsafe	$'\033''[2Jsafe'
 ünï	'ünï'
+\302lone	$'\302''lone'
+\t\302\233csi	$'\t\302\233''csi'
+caf\303\251\342\200\256	'café'$'\342\200\256'
+\357\273\277bom\342\201\246	$'\357\273\277''bom'$'\342\201\246'
+\300\257\340\200\257\360\200\200\257overlong	$'\300\257\340\200\257\360\200\200\257''overlong'
+\355\240\200surrogate	$'\355\240\200''surrogate'
+\364\220\200\200beyond\364\217\277\277\360\237\230\200	$'\364\220\200\200''beyond􏿿😀'
+cut\342\200	'cut'$'\342\200'
+\330\234\342\200\213\342\201\240\377	$'\330\234\342\200\213\342\201\240\377'
 EOF
 
 # Output that cannot be written is reported; a reader that went away is not.

@@ -63,30 +63,45 @@ need_loop() {
 }
 
 # attach BLOCKS [LOSETUP-OPTION...]: a new loop device, $dev, on a sparse
-# file of BLOCKS 512-byte blocks, partitioned by the sfdisk script $table if
-# that is set.
+# file of BLOCKS 512-byte blocks, with logical sectors of $sector bytes (512
+# if that is unset), partitioned by the sfdisk script $table if that is set.
 attach() {
 	local file=disk$((${#loops[@]} + 1)).img
 	truncate -s $(($1 * 512)) "$file" && shift || exit 1
-	[[ -z ${table-} ]] || sfdisk -q "$file" <<<"$table" >/dev/null || exit 1
-	dev=$(losetup -f --show "$@" "$file" 2>/dev/null) || skip "losetup cannot attach $file"
+	# sfdisk takes the sector size from the device, 512 for a file.
+	local target=$file
+	[[ ${sector:-512} == 512 ]] || target=
+	[[ -z ${table-} || -z $target ]] || sfdisk -q "$target" <<<"$table" >/dev/null || exit 1
+	dev=$(losetup -f --show --sector-size "${sector:-512}" "$@" "$file" 2>/dev/null) ||
+		skip "losetup cannot attach $file"
 	loops+=("$dev")
+	[[ -z ${table-} || -n $target ]] || sfdisk -q "$dev" <<<"$table" >/dev/null || exit 1
 }
 
-# partitioned BLOCKS SFDISK-SCRIPT: attach a new loop device, $dev, holding
-# the partitions that the script lays out, and wait for their nodes, which
-# the kernel may have to be told to add.
+# partitioned BLOCKS SFDISK-SCRIPT [LOSETUP-OPTION...]: attach a new loop
+# device, $dev, holding the partitions that the script lays out, and wait for
+# their nodes, which the kernel may have to be told to add.
 partitioned() {
 	command -v sfdisk >/dev/null || skip "needs sfdisk"
 	local count
 	count=$(grep -c 'start=' <<<"$2")
-	table=$2 attach "$1" -P
+	table=$2 attach "$1" -P "${@:3}"
 	[[ -b ${dev}p$count ]] || partx -a "$dev" 2>/dev/null
 	for _ in {1..50}; do
 		[[ -b ${dev}p$count ]] && return
 		sleep 0.1
 	done
 	skip "the partitions of $dev did not appear"
+}
+
+# deep_link LENGTH: a link to $dev whose absolute path, $link, is LENGTH
+# bytes long, below folders named like those under /dev/disk/by-id.
+deep_link() {
+	local folder=$work/deep part
+	part=usb-$(printf 'Generic_Flash_Disk_%.0s' {1..12})0:0
+	while ((${#folder} + ${#part} + 2 < $1)); do folder+=/$part; done
+	link=$folder/$(printf 'x%.0s' $(seq $(($1 - ${#folder} - 1))))
+	mkdir -p "$folder" && (cd "$folder" && ln -sf "$dev" "${link##*/}")
 }
 
 # scramble: fill $dev with random data, keeping a copy in before.img.

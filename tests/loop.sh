@@ -24,35 +24,36 @@ ln -s "$dev" "$long"
 check "long path printed whole" 0 "$(smallest "$work/$long")" "$long"
 
 # The lines name a relative operand by the working folder, which has to be
-# known; "/" is not doubled.
+# known and short enough to name it in PATH_MAX bytes; "/" is not doubled.
 mkdir gone && up=$(sed 's#/[^/]*#../#g' <<<"$work/gone")
 (cd gone && rmdir "$work/gone" && exec timeout 10 "${emulator[@]}" "$tool" "${up}dev/${dev#/dev/}") >out 2>err
 printf 'Number of blocks: 32769\ncannot calc position of %s: give the device as an absolute path\n' \
 	"${up}dev/${dev#/dev/}" | cmp -s - out && [[ ! -s err ]]
 result "working folder removed" $? "$(cat out err)"
 from=/ check "relative to /" 0 "$(smallest "$dev")" "${dev#/}"
+deep_link 4096
+from=${link%/*} check "relative path 4096 bytes long in full" 0 \
+	"$(printf 'Number of blocks: 32769\ncannot calc position of %s: give the device as an absolute path' "${link##*/}")" "${link##*/}"
 
 # Output that cannot be written in full: to a full device, and to a file on a
 # one-page filesystem that takes the first 4096 bytes of a 4 KiB-plus report.
 unwritten "report to a full device" 1 "mfmplace: write error: No space left on device" /dev/full "$dev"
-deep=deep$(printf "/$long%.0s" {1..9})/disk
-mkdir -p "${deep%/*}" && ln -s "$dev" "$deep" && smallest "$work/$deep" >whole
+deep_link 2200 && smallest "$link" >whole
 mkdir small && mount -t tmpfs -o size=4k tmpfs small && mounts+=("$work/small")
-unwritten "report cut short on a full filesystem" 1 "mfmplace: write error: No space left on device" small/lines "$deep"
+unwritten "report cut short on a full filesystem" 1 "mfmplace: write error: No space left on device" small/lines "$link"
 expect "what was written is the report's first page, ending mid-line" cmp -n 4097 small/lines <(head -c 4096 whole)
-# A path of 4095 bytes: the first page is written whole in the middle of the
-# path, and the write that fails comes before the final flush.
-deepest=$work/deep$(printf "/$long%.0s" {1..17})
-name=$(printf 'x%.0s' $(seq $((4094 - ${#deepest}))))
-mkdir -p "$deepest" && ln -s "$dev" "$deepest/$name" && smallest "$deepest/$name" >whole
+# A path of 4095 bytes, the longest there is: the first page is written whole
+# in the middle of the path, and the write that fails comes before the final
+# flush.
+deep_link 4095 && smallest "$link" >whole
 rm -f small/lines
-unwritten "longest path cut short on a full filesystem" 1 "mfmplace: write error: No space left on device" small/lines "$deepest/$name"
+unwritten "longest path cut short on a full filesystem" 1 "mfmplace: write error: No space left on device" small/lines "$link"
 expect "what was written of it is its first page" cmp -n 4097 small/lines <(head -c 4096 whole)
 
 attach 4295000065
 check "more than 2^32 blocks" 0 "$(report 4295000065 4294983680 4294967296 "$dev")" "$dev"
 
-attach 40000 --sector-size 4096
+sector=4096 attach 40000
 expect "4096-byte logical sectors" test "$(blockdev --getss --getsz "$dev")" = $'4096\n40000'
 check "4096-byte sectors, count in 512-byte blocks" 0 "$(report 40000 23615 7231 "$dev")" "$dev"
 
@@ -63,32 +64,61 @@ done
 attach 0
 check "empty device" 0 "cannot calc position of $dev" "$dev"
 
-# What the kernel knows of the disk, said on stderr after the report.
+# What the kernel knows of the disk, said on stderr after the report.  On
+# 100000 blocks Drive B begins at block 67231.
+way() { printf 'mfmplace: warning: partition %s (blocks %s to %s) reaches into the last 32769 blocks: the lines overwrite its end%s\n' "$@"; }
+shrink="; end it at block 67230 or below"
+gpt() { printf 'mfmplace: warning: %s has a GPT partition table: the lines overwrite its backup copy at the end of the disk\n' "$1"; }
+on_disk() { report 100000 83615 67231 "$dev"; }
 partitioned 100000 $'label: dos\nstart=2048, size=65183'
-check "partition ending where Drive B begins" 0 "$(report 100000 83615 67231 "$dev")" "$dev"
+check "partition ending where Drive B begins" 0 "$(on_disk)" "$dev"
+partitioned 100000 $'label: dos\nstart=2048, size=65184'
+warnings=$(way "${dev}p1" 2048 67231 "$shrink") check "partition ending in Drive B's first block" 0 "$(on_disk)" "$dev"
+partitioned 100000 $'label: gpt\nstart=2048, size=65183'
+warnings=$(gpt "$dev") check "GPT, partitions below the images" 0 "$(on_disk)" "$dev"
+sector=4096 partitioned 100000 $'label: gpt\nstart=256, size=8147'
+warnings=$(gpt "$dev") check "GPT on 4096-byte sectors" 0 "$(on_disk)" "$dev"
+# Twelve partitions: the last three reach into the images' places, p12 from
+# below them.
+partitioned 100000 "label: gpt$(printf '\nstart=%s, size=2048' $(seq 2048 2048 18432))
+start=90000, size=5000
+start=95000, size=4900
+start=60000, size=30000"
+warnings="$(gpt "$dev")
+$(way "${dev}p12" 60000 89999 "$shrink")
+$(way "${dev}p10" 90000 94999)
+$(way "${dev}p11" 95000 99899)" check "twelve partitions, the last three in the way" 0 "$(on_disk)" "$dev"
 
 # Partition 3 lies below partition 2 on the disk, and both reach into the
 # images' places; partition 1 is mounted.
 partitioned 100000 $'label: dos\nstart=2048, size=20000\nstart=90000, size=10000\nstart=50000, size=40000'
 warnings="mfmplace: warning: ${dev}p3 is partition 3 of $dev: the lines write the end of the partition, not of the disk" \
 	check "partition named" 0 "$(report 40000 23615 7231 "${dev}p3")" "${dev}p3"
-in_the_way="mfmplace: warning: partition ${dev}p3 (blocks 50000 to 89999) reaches into the last 32769 blocks: the lines overwrite its end
-mfmplace: warning: partition ${dev}p2 (blocks 90000 to 99999) reaches into the last 32769 blocks: the lines overwrite its end"
-warnings=$in_the_way check "partitions in the way, by first block" 0 "$(report 100000 83615 67231 "$dev")" "$dev"
+in_the_way="$(way "${dev}p3" 50000 89999 "$shrink")
+$(way "${dev}p2" 90000 99999)"
+warnings=$in_the_way check "partitions in the way, by first block" 0 "$(on_disk)" "$dev"
+# A sysfs file that holds no number is named, not passed over.
+sysfs=/sys/dev/block/$(stat -c %Hr:%Lr "$dev")
+plain=("${emulator[@]}")
+emulator=(unshare -m sh -c 'mount --bind /dev/null "$0" && exec "$@"' "$sysfs/${dev#/dev/}p1/start" "${plain[@]}")
+warnings="$in_the_way
+mfmplace: warning: cannot check the partitions of $dev: $sysfs/${dev#/dev/}p1/start: no number in it" \
+	check "a partition's start unreadable" 0 "$(on_disk)" "$dev"
+emulator=("${plain[@]}")
+
 mkdir mnt
 if mkfs.ext4 -q "${dev}p1" && mount "${dev}p1" mnt; then
 	mounts+=("$work/mnt")
 	warnings="mfmplace: warning: $dev or a partition on it is in use (mounted, swap, or part of another device)
-$in_the_way" check "partition mounted" 0 "$(report 100000 83615 67231 "$dev")" "$dev"
+$in_the_way" check "partition mounted" 0 "$(on_disk)" "$dev"
 else
 	skip_case "partition mounted" "ext4 cannot be made or mounted here"
 fi
-
 attach 32769 -r
-warnings="mfmplace: warning: $dev is read-only: the lines will fail" \
-	check "read-only device" 0 "$(smallest "$dev")" "$dev"
+ln -s "$dev" "ro disk's"
+warnings="mfmplace: warning: 'ro disk'\\''s' is read-only: the lines will fail" \
+	check "read-only device, named oddly" 0 "$(smallest "'$work/ro disk'\\''s'")" "ro disk's"
 sysfs=/sys/dev/block/$(stat -c %Hr:%Lr "$dev")
-plain=("${emulator[@]}")
 emulator=(unshare -m sh -c 'mount -t tmpfs none /sys/dev/block && exec "$@"' sh "${plain[@]}")
 warnings="mfmplace: warning: cannot check the partitions of $dev: $sysfs: No such file or directory" \
 	check "sysfs hidden" 0 "$(smallest "$dev")" "$dev"

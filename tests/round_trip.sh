@@ -50,6 +50,10 @@ back\\slash;|&<>*?[]{}~#!"`	sh
 nl\nsudo touch PWNED	bash
 \rcr	bash
 tab\t\033[2J\177	bash
+\302lone	bash
+csi\302\233[2J	bash
+\342\200\256rtl	bash
+caf\303\251	bash
 EOF
 
 # A relative operand is named from the folder the tool ran in, so the line
