@@ -70,8 +70,10 @@ way() { printf 'mfmplace: warning: partition %s (blocks %s to %s) reaches into t
 shrink="; end it at block 67230 or below"
 gpt() { printf 'mfmplace: warning: %s has a GPT partition table: the lines overwrite its backup copy at the end of the disk\n' "$1"; }
 on_disk() { report 100000 83615 67231 "$dev"; }
-partitioned 100000 $'label: dos\nstart=2048, size=65183'
-check "partition ending where Drive B begins" 0 "$(on_disk)" "$dev"
+# Partition 1 ends just below Drive B; partition 2 starts at its first
+# block, and cannot be shrunk to fit.
+partitioned 100000 $'label: dos\nstart=2048, size=65183\nstart=67231, size=1000'
+warnings=$(way "${dev}p2" 67231 68230) check "partitions ending below Drive B, and starting at it" 0 "$(on_disk)" "$dev"
 partitioned 100000 $'label: dos\nstart=2048, size=65184'
 warnings=$(way "${dev}p1" 2048 67231 "$shrink") check "partition ending in Drive B's first block" 0 "$(on_disk)" "$dev"
 partitioned 100000 $'label: gpt\nstart=2048, size=65183'
