@@ -42,7 +42,7 @@ constexpr char GPT_SIGNATURE[] = "EFI PART";
 constexpr char WARNING[] = "mfmplace: warning: ";
 
 // A device's name as the kernel gives it (sdb1, loop0p1, nvme0n1p2), and
-// the most partitions of one disk that the tool looks at.
+// the most partitions of one disk: Linux's own limit (Cygwin lists 64).
 constexpr std::size_t NAME_BYTES = 64;
 constexpr std::size_t MAX_PARTITIONS = 256;
 // Windows' mount points of a disk's volumes, as Cygwin lists them.
@@ -538,6 +538,12 @@ int read_sysfs_number(int dir, const char *name, std::uint64_t &value)
 	return i > 0 ? 0 : NO_NUMBER;
 }
 
+// Why read_sysfs_number gave STATUS.
+const char *sysfs_failure(int status)
+{
+	return status == NO_NUMBER ? "no number in it" : std::strerror(status);
+}
+
 // Read the number in sysfs file NAME below the folder DIR, whose path is
 // SYSFS; note the file as unchecked if it cannot be read.
 bool read_sysfs_fact(int dir, const char *sysfs, const char *name, std::uint64_t &value,
@@ -545,8 +551,7 @@ bool read_sysfs_fact(int dir, const char *sysfs, const char *name, std::uint64_t
 {
 	const int status = read_sysfs_number(dir, name, value);
 	if (status != 0) {
-		note_unchecked(facts, sysfs, name,
-			       status == NO_NUMBER ? "no number in it" : std::strerror(status));
+		note_unchecked(facts, sysfs, name, sysfs_failure(status));
 	}
 	return status == 0;
 }
@@ -649,9 +654,7 @@ void collect_disk_facts(const query_result &result, disk_facts &facts)
 		return;
 	}
 	if (partition != 0) {
-		note_unchecked(facts, sysfs, "partition",
-			       partition == NO_NUMBER ? "no number in it"
-						      : std::strerror(partition));
+		note_unchecked(facts, sysfs, "partition", sysfs_failure(partition));
 	}
 	(void)close(dir);
 }
