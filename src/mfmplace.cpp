@@ -82,13 +82,17 @@ void add_number(line &out, std::uint64_t value)
 	add_bytes(out, digits + first, sizeof digits - first);
 }
 
-// A byte as a backslash and three octal digits, as $'...' and C read it.
-void add_octal(line &out, unsigned char c)
+// Each of COUNT bytes as a backslash and three octal digits, as $'...' and
+// C read them.
+void add_octal(line &out, const unsigned char *bytes, std::size_t count)
 {
-	const char text[] = {'\\', static_cast<char>('0' + (c >> 6)),
-			     static_cast<char>('0' + ((c >> 3) & 7)),
-			     static_cast<char>('0' + (c & 7))};
-	add_bytes(out, text, sizeof text);
+	for (std::size_t i = 0; i < count; ++i) {
+		const unsigned char c = bytes[i];
+		const char text[] = {'\\', static_cast<char>('0' + (c >> 6)),
+				     static_cast<char>('0' + ((c >> 3) & 7)),
+				     static_cast<char>('0' + (c & 7))};
+		add_bytes(out, text, sizeof text);
+	}
 }
 
 // Characters that terminals and line editors do not show as themselves:
@@ -169,12 +173,10 @@ void add_visible(line &out, const char *text)
 	while (*p != '\0') {
 		bool escape = false;
 		const std::size_t length = next_character(p, escape);
-		for (std::size_t i = 0; i < length; ++i) {
-			if (escape) {
-				add_octal(out, p[i]);
-			} else {
-				add_bytes(out, reinterpret_cast<const char *>(p + i), 1);
-			}
+		if (escape) {
+			add_octal(out, p, length);
+		} else {
+			add_bytes(out, reinterpret_cast<const char *>(p), length);
 		}
 		p += length;
 	}
@@ -206,9 +208,7 @@ void add_escaped(line &out, const unsigned char *p, std::size_t length)
 		add(out, *p == '\t' ? "\\t" : *p == '\n' ? "\\n" : "\\r");
 		return;
 	}
-	for (std::size_t i = 0; i < length; ++i) {
-		add_octal(out, p[i]);
-	}
+	add_octal(out, p, length);
 }
 
 // WORD as one shell word: as it stands when every byte is plain, else in
@@ -641,13 +641,13 @@ void collect_disk_facts(const query_result &result, disk_facts &facts)
 		name = target;
 	}
 
+	std::uint64_t number = 0;
 	std::uint64_t read_only = 0;
-	const int partition = read_sysfs_number(dir, "partition", facts.partition_number);
+	const int partition = read_sysfs_number(dir, "partition", number);
 	facts.read_only = read_sysfs_fact(dir, sysfs, "ro", read_only, facts) && read_only == 1;
 	if (partition == 0) {
+		facts.partition_number = number;
 		copy_device_name(facts.disk, disk);
-	} else {
-		facts.partition_number = 0;
 	}
 	if (partition == ENOENT) {
 		collect_partitions(dir, sysfs, name, facts);
@@ -732,11 +732,17 @@ query_result query_block_count(const char *device)
 	return {query_outcome::opened, 0, block_count, block_device, st.st_rdev, in_use, gpt};
 }
 
-// Start a warning line: "mfmplace: warning: " and PATH.
-void begin_warning(line &out, const char *device)
+// Start a warning line: "mfmplace: warning: ".
+void start_warning(line &out)
 {
 	out.length = 0;
 	add(out, WARNING);
+}
+
+// Start a warning line about the device: "mfmplace: warning: " and PATH.
+void begin_warning(line &out, const char *device)
+{
+	start_warning(out);
 	add_shell_word(out, device);
 }
 
@@ -785,8 +791,7 @@ void write_warnings(const char *device, std::uint64_t block_count, const disk_fa
 		if (span.size <= limit && span.start <= limit - span.size) {
 			continue;
 		}
-		out.length = 0;
-		add(out, WARNING);
+		start_warning(out);
 		add(out, "partition ");
 		add_device_node(out, span.name);
 		add(out, " (blocks ");
@@ -806,8 +811,7 @@ void write_warnings(const char *device, std::uint64_t block_count, const disk_fa
 		end_warning(out, " is read-only: the lines will fail");
 	}
 	if (facts.unchecked[0] != '\0') {
-		out.length = 0;
-		add(out, WARNING);
+		start_warning(out);
 		add(out, "cannot check the partitions of ");
 		add_shell_word(out, device);
 		add(out, ": ");
