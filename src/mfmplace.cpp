@@ -32,19 +32,32 @@ constexpr int WRITE_ERROR_EXIT_STATUS = 1;
 constexpr std::uint64_t DRIVE_A_TAIL_BLOCKS = 16385;
 constexpr std::uint64_t DRIVE_B_TAIL_BLOCKS = 32769;
 
-// The head of the disk that the tool reads: a GPT header lies in the second
-// logical sector, at byte 512, or at byte 4096 on disks of 4096-byte sectors.
-constexpr std::size_t DISK_HEAD_BYTES = 4096 + 512;
-constexpr std::size_t GPT_HEADER_OFFSETS[] = {512, 4096};
-constexpr char GPT_SIGNATURE[] = "EFI PART";
+// The images and the bytes of their places: Drive B's ends where Drive A's
+// begins, and Drive A's at the end of the device.
+constexpr char DRIVE_A_IMAGE[] = "Drive_A.mfm.img";
+constexpr char DRIVE_B_IMAGE[] = "Drive_B.mfm.img";
+constexpr std::uint64_t DRIVE_A_PLACE_BYTES = DRIVE_A_TAIL_BLOCKS * 512;
+constexpr std::uint64_t DRIVE_B_PLACE_BYTES = (DRIVE_B_TAIL_BLOCKS - DRIVE_A_TAIL_BLOCKS) * 512;
+
+// The head of the disk that the tool reads: the MBR, a GPT header in the
+// second logical sector and a standard GPT entry array (128 entries of 128
+// bytes from the third sector on), for logical sectors of up to 4096 bytes.
+constexpr std::size_t DISK_HEAD_BYTES = 24576;
+constexpr char DISK_HEAD_NAME[] = "its first 24576 bytes";
+// query_block_count's head_status: 0 when the head was read whole, else the
+// read's errno or one of these.
+constexpr int HEAD_NOT_READ = -1;
+constexpr int HEAD_SHORT_READ = -2;
 
 // Every warning line on standard error begins so.
 constexpr char WARNING[] = "mfmplace: warning: ";
 
 // A device's name as the kernel gives it (sdb1, loop0p1, nvme0n1p2), and
-// the most partitions of one disk: Linux's own limit (Cygwin lists 64).
+// the most partitions the tool keeps of one disk: as many as Linux lists
+// (256) and as the disk's head can hold (192 GPT entries), which is more
+// than Cygwin lists (64).
 constexpr std::size_t NAME_BYTES = 64;
-constexpr std::size_t MAX_PARTITIONS = 256;
+constexpr std::size_t MAX_PARTITIONS = 512;
 // Windows' mount points of a disk's volumes, as Cygwin lists them.
 constexpr std::size_t MOUNTS_BYTES = 1024;
 
@@ -273,61 +286,101 @@ void write_to_stderr(const line &out)
 
 enum class query_outcome { opened, open_failed };
 
+// What query_block_count found out.  The head is filled only where
+// head_status is 0.
 struct query_result {
-	query_outcome outcome;
-	int open_errno;            // the failed open's errno, for open_failed
-	std::uint64_t block_count; // 512-byte blocks, 0 if unknown, for opened
-	bool block_device;         // the path names a block device
-	dev_t device_number;       // and this is its number
-	bool in_use;               // its exclusive open was refused as busy
-	bool gpt;                  // it starts with a GPT header
+	query_outcome outcome = query_outcome::opened;
+	int open_errno = 0;              // the failed open's errno, for open_failed
+	std::uint64_t block_count = 0;   // 512-byte blocks, 0 if unknown, for opened
+	bool block_device = false;       // the path names a block device
+	dev_t device_number = 0;         // and this is its number
+	bool in_use = false;             // its exclusive open was refused as busy
+	std::uint64_t sector_size = 512; // its logical sector size, in bytes
+	int head_status = HEAD_NOT_READ;
+	unsigned char head[DISK_HEAD_BYTES];
 };
 
+// A partition, as the system lists it, as the disk's own table lists it, or
+// both: the two are one partition when they start at the same block.
 struct partition_span {
-	std::uint64_t start; // first block
-	std::uint64_t size;  // in blocks
-	char name[NAME_BYTES];
+	std::uint64_t start;        // first block
+	std::uint64_t size;         // in blocks
+	std::uint64_t table_number; // its number in the disk's table, else 0
+	char name[NAME_BYTES];      // the system's name for it, else empty
 };
 
-// What the system knows of the disk that the lines would write, as each
-// platform finds it out; write_warnings turns it into warnings.
+enum class gpt_state { none, valid, damaged };
+
+// What the disk's head and the system tell of the disk that the lines would
+// write, and of the images they would write there; write_warnings turns it
+// into warnings.
 struct disk_facts {
 	bool in_use = false;
 	char mounts[MOUNTS_BYTES] = {};     // Windows' mount points on it, if any
 	std::uint64_t partition_number = 0; // of the partition named, else 0
 	char disk[NAME_BYTES];              // the disk that holds it
-	bool gpt = false;
+	gpt_state gpt = gpt_state::none;
+	const char *filesystem = nullptr; // on the whole device: "a FAT", ...
+	std::uint64_t filesystem_blocks = 0;
 	std::size_t partition_count = 0; // the disk's partitions, by first block
 	partition_span partitions[MAX_PARTITIONS];
 	bool read_only = false;
-	char unchecked[256] = {}; // the first thing that could not be checked
+	std::uint64_t drive_a_image_bytes = 0; // an image longer than its place
+	std::uint64_t drive_b_image_bytes = 0;
+	char unchecked[512] = {}; // the first thing that could not be checked
 };
 
 // Note, unless something else could not be checked before, that WHAT (a
 // path, and NAME below it unless that is empty) could not be checked, and
-// why.
+// why.  Cut short if it does not fit.
 void note_unchecked(disk_facts &facts, const char *what, const char *name, const char *why)
 {
-	if (facts.unchecked[0] == '\0') {
-		(void)std::snprintf(facts.unchecked, sizeof facts.unchecked, "%s%s%s: %s", what,
-				    name[0] == '\0' ? "" : "/", name, why);
-	}
-}
-
-// Add a partition of the disk, keeping them in the order of their first
-// blocks, whatever order the system lists them in.
-void add_partition(disk_facts &facts, const char *name, std::uint64_t start, std::uint64_t size)
-{
-	const std::size_t length = std::strlen(name);
-	if (facts.partition_count == MAX_PARTITIONS || length >= NAME_BYTES || size == 0) {
+	if (facts.unchecked[0] != '\0') {
 		return;
 	}
-	std::size_t i = facts.partition_count++;
-	for (; i > 0 && facts.partitions[i - 1].start > start; --i) {
-		facts.partitions[i] = facts.partitions[i - 1];
+	const char *pieces[] = {what, name[0] == '\0' ? "" : "/", name, ": ", why};
+	std::size_t length = 0;
+	for (const char *piece : pieces) {
+		const std::size_t room = sizeof facts.unchecked - 1 - length;
+		const std::size_t taken = strnlen(piece, room);
+		std::memcpy(facts.unchecked + length, piece, taken);
+		length += taken;
 	}
-	facts.partitions[i].start = start;
-	facts.partitions[i].size = size;
+	facts.unchecked[length] = '\0';
+}
+
+// Add a partition of the disk, the system's NAME for it or an empty name,
+// and its number in the disk's table or 0, keeping them in the order of
+// their first blocks, whatever order they are listed in.  One that starts
+// where another does is the same partition: it takes the larger extent, as
+// for a dos extended partition, which Linux lists as 2 blocks long.
+void add_partition(disk_facts &facts, const char *name, std::uint64_t table_number,
+		   std::uint64_t start, std::uint64_t size)
+{
+	const std::size_t length = std::strlen(name);
+	if (length >= NAME_BYTES || size == 0) {
+		return;
+	}
+	std::size_t i = 0;
+	while (i < facts.partition_count && facts.partitions[i].start < start) {
+		++i;
+	}
+	if (i < facts.partition_count && facts.partitions[i].start == start) {
+		partition_span &same = facts.partitions[i];
+		same.size = std::max(same.size, size);
+		same.table_number = table_number != 0 ? table_number : same.table_number;
+		if (length != 0) {
+			std::memcpy(same.name, name, length + 1);
+		}
+		return;
+	}
+	if (facts.partition_count == MAX_PARTITIONS) {
+		return;
+	}
+	std::memmove(facts.partitions + i + 1, facts.partitions + i,
+		     (facts.partition_count - i) * sizeof *facts.partitions);
+	++facts.partition_count;
+	facts.partitions[i] = {start, size, table_number, {}};
 	std::memcpy(facts.partitions[i].name, name, length + 1);
 }
 
@@ -417,7 +470,7 @@ void add_windows_partition(disk_facts &facts, const char *name)
 	    ioctl(fd, BLKGETSIZE, &size) == -1) {
 		note_unchecked(facts, path, "", std::strerror(errno));
 	} else {
-		add_partition(facts, name, geometry.start, size);
+		add_partition(facts, name, 0, geometry.start, size);
 	}
 	if (fd != -1) {
 		(void)close(fd);
@@ -605,7 +658,7 @@ void collect_partitions(int dir, const char *sysfs, const char *disk, disk_facts
 		}
 		char name[NAME_BYTES];
 		copy_device_name(name, entry->d_name);
-		add_partition(facts, name, start, size);
+		add_partition(facts, name, 0, start, size);
 	}
 	(void)closedir(folder);
 }
@@ -667,25 +720,34 @@ static_assert(BLKGETSIZE == 0x1260, "BLKGETSIZE is request 0x1260 on every suppo
 
 namespace {
 
+// The logical sector sizes that the tool knows, and that FAT and NTFS use.
+bool is_sector_size(std::uint64_t bytes)
+{
+	return bytes == 512 || bytes == 1024 || bytes == 2048 || bytes == 4096;
+}
+
 // Ask the device for its size in 512-byte sectors, whatever the device's own
-// sector size, and on a device large enough for the images whether it starts
-// with a GPT header.  The device is opened read-only and closed again; of its
-// contents only the first DISK_HEAD_BYTES are read, and nothing is written.
-// A FIFO is not opened, since opening one read-only waits for a writer, nor
-// a character device, since opening one can start a watchdog, rewind a tape
-// or reset a board on a serial line: neither has a size.  A block device is
-// opened exclusively first, which the kernel refuses while the disk is in
-// use; it is then opened as any other file.
+// sector size, and on a device large enough for the images for its logical
+// sector size and its first DISK_HEAD_BYTES, in one read: nothing else of its
+// contents is read, and nothing is written.  The device is opened read-only
+// and closed again.  A FIFO is not opened, since opening one read-only waits
+// for a writer, nor a character device, since opening one can start a
+// watchdog, rewind a tape or reset a board on a serial line: neither has a
+// size.  A block device is opened exclusively first, which the kernel
+// refuses while the disk is in use; it is then opened as any other file.
 query_result query_block_count(const char *device)
 {
+	query_result result;
 	// No longer path opens, as the kernel says; the lines are sized for it.
 	if (strnlen(device, PATH_MAX) == PATH_MAX) {
-		return {query_outcome::open_failed, ENAMETOOLONG, 0, false, 0, false, false};
+		result.outcome = query_outcome::open_failed;
+		result.open_errno = ENAMETOOLONG;
+		return result;
 	}
 	struct stat st = {};
 	const bool known = stat(device, &st) == 0;
 	if (known && (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))) {
-		return {query_outcome::opened, 0, 0, false, 0, false, false};
+		return result;
 	}
 	const bool block_device = known && S_ISBLK(st.st_mode);
 
@@ -695,41 +757,295 @@ query_result query_block_count(const char *device)
 	}
 	int fd = open(device, flags);
 	const int open_errno = errno;
-	const bool in_use = fd == -1 && block_device && open_errno == EBUSY;
-	if (in_use) {
+	result.in_use = fd == -1 && block_device && open_errno == EBUSY;
+	if (result.in_use) {
 		fd = open(device, O_RDONLY);
 	}
 	if (fd == -1) {
-		return {query_outcome::open_failed, open_errno, 0, false, 0, false, false};
+		result.outcome = query_outcome::open_failed;
+		result.open_errno = open_errno;
+		return result;
 	}
+	result.block_device = block_device;
+	result.device_number = st.st_rdev;
 
 	// BLKGETSIZE stores an unsigned long.  Where that is narrower than 64
 	// bits it would cut a large disk's count short, so the size is asked for
 	// in bytes there.  Either way a failed request leaves the count 0.
-	std::uint64_t block_count = 0;
 	if constexpr (sizeof(unsigned long) >= sizeof(std::uint64_t)) {
 		unsigned long sectors = 0;
 		(void)ioctl(fd, BLKGETSIZE, &sectors);
-		block_count = sectors;
+		result.block_count = sectors;
 	} else {
 		std::uint64_t bytes = 0;
 		(void)ioctl(fd, BLKGETSIZE64, &bytes);
-		block_count = bytes / 512;
+		result.block_count = bytes / 512;
 	}
 	// One read from the start, where the descriptor stands: Cygwin's pread
-	// fails on devices.  A failed or short read tells nothing.
-	bool gpt = false;
-	if (block_count >= DRIVE_B_TAIL_BLOCKS) {
-		char head[DISK_HEAD_BYTES];
-		if (read(fd, head, sizeof head) == static_cast<ssize_t>(sizeof head)) {
-			for (const std::size_t offset : GPT_HEADER_OFFSETS) {
-				gpt = gpt || std::memcmp(head + offset, GPT_SIGNATURE,
-							 sizeof GPT_SIGNATURE - 1) == 0;
-			}
+	// fails on devices.
+	if (result.block_count >= DRIVE_B_TAIL_BLOCKS) {
+		int sector_size = 0;
+		(void)ioctl(fd, BLKSSZGET, &sector_size);
+		if (sector_size > 0 && is_sector_size(static_cast<unsigned>(sector_size))) {
+			result.sector_size = static_cast<unsigned>(sector_size);
 		}
+		const ssize_t got = read(fd, result.head, sizeof result.head);
+		result.head_status = got == -1 ? errno
+				     : got != static_cast<ssize_t>(sizeof result.head)
+					     ? HEAD_SHORT_READ
+					     : 0;
 	}
 	(void)close(fd);
-	return {query_outcome::opened, 0, block_count, block_device, st.st_rdev, in_use, gpt};
+	return result;
+}
+
+// The little-endian number of BYTES bytes at P.
+std::uint64_t little_endian(const unsigned char *p, std::size_t bytes)
+{
+	std::uint64_t value = 0;
+	for (std::size_t i = bytes; i > 0; --i) {
+		value = value << 8 | p[i - 1];
+	}
+	return value;
+}
+
+// COUNT units of UNIT bytes, a multiple of 512, in 512-byte blocks; as many
+// as there can be if that does not fit.
+std::uint64_t blocks_of(std::uint64_t count, std::uint64_t unit)
+{
+	const std::uint64_t per_unit = unit / 512;
+	return count > UINT64_MAX / per_unit ? UINT64_MAX : count * per_unit;
+}
+
+// The IEEE CRC-32 that GPT headers carry, as zlib's crc32 computes it.
+struct crc_table {
+	std::uint32_t entry[256];
+};
+
+constexpr crc_table make_crc_table()
+{
+	crc_table table = {};
+	for (std::uint32_t i = 0; i < 256; ++i) {
+		std::uint32_t c = i;
+		for (int bit = 0; bit < 8; ++bit) {
+			c = (c & 1U) != 0 ? 0xedb88320U ^ (c >> 1) : c >> 1;
+		}
+		table.entry[i] = c;
+	}
+	return table;
+}
+
+constexpr crc_table CRC_TABLE = make_crc_table();
+
+// The CRC-32 of COUNT bytes at P, the 4 bytes from offset ZEROED taken as 0.
+std::uint32_t crc32_of(const unsigned char *p, std::size_t count, std::size_t zeroed)
+{
+	std::uint32_t crc = 0xffffffffU;
+	for (std::size_t i = 0; i < count; ++i) {
+		const unsigned char c = i >= zeroed && i < zeroed + 4 ? 0 : p[i];
+		crc = CRC_TABLE.entry[(crc ^ c) & 0xffU] ^ (crc >> 8);
+	}
+	return crc ^ 0xffffffffU;
+}
+
+// The filesystems that the head can show on the whole device, each with the
+// blocks it spans (0 where the head holds none of them).  The checks on
+// their fields are those that tell a boot sector from an MBR's boot code.
+std::uint64_t fat_blocks(const unsigned char *head)
+{
+	const std::uint64_t sector = little_endian(head + 11, 2);
+	const unsigned cluster = head[13];
+	if ((head[0] != 0xeb && head[0] != 0xe9) || !is_sector_size(sector) || cluster == 0 ||
+	    (cluster & (cluster - 1)) != 0 || little_endian(head + 14, 2) == 0 ||
+	    (head[16] != 1 && head[16] != 2)) {
+		return 0;
+	}
+	const std::uint64_t small_count = little_endian(head + 19, 2);
+	return blocks_of(small_count != 0 ? small_count : little_endian(head + 32, 4), sector);
+}
+
+std::uint64_t exfat_blocks(const unsigned char *head)
+{
+	const unsigned shift = head[108];
+	if (std::memcmp(head + 3, "EXFAT   ", 8) != 0 || shift < 9 || shift > 12) {
+		return 0;
+	}
+	return blocks_of(little_endian(head + 72, 8), std::uint64_t{1} << shift);
+}
+
+// The volume's sectors and one more, its backup boot sector.
+std::uint64_t ntfs_blocks(const unsigned char *head)
+{
+	const std::uint64_t sector = little_endian(head + 11, 2);
+	const std::uint64_t count = little_endian(head + 40, 8);
+	if (std::memcmp(head + 3, "NTFS    ", 8) != 0 || !is_sector_size(sector)) {
+		return 0;
+	}
+	return count == UINT64_MAX ? UINT64_MAX : blocks_of(count + 1, sector);
+}
+
+// The superblock at byte 1024, which an MBR leaves alone; the high half of
+// the block count counts only with the 64bit feature.
+std::uint64_t ext_blocks(const unsigned char *head)
+{
+	const std::uint64_t log_size = little_endian(head + 1048, 4);
+	if (little_endian(head + 1080, 2) != 0xef53 || log_size > 6) {
+		return 0;
+	}
+	const bool wide = (little_endian(head + 1120, 4) & 0x80) != 0;
+	const std::uint64_t count =
+		little_endian(head + 1028, 4) | (wide ? little_endian(head + 1360, 4) << 32 : 0);
+	return blocks_of(count, std::uint64_t{1024} << log_size);
+}
+
+struct filesystem_kind {
+	const char *name; // as the warning says it: "a FAT"
+	std::uint64_t (*blocks)(const unsigned char *head);
+};
+
+// Those that start in sector 0, where an MBR would be.
+constexpr filesystem_kind BOOT_SECTOR_FILESYSTEMS[] = {
+	{"a FAT", fat_blocks}, {"an exFAT", exfat_blocks}, {"an NTFS", ntfs_blocks}};
+constexpr filesystem_kind EXT_FILESYSTEM = {"an ext2/3/4", ext_blocks};
+
+// Whether KIND is what the head shows, and if so note it.
+bool found_filesystem(const unsigned char *head, const filesystem_kind &kind, disk_facts &facts)
+{
+	const std::uint64_t blocks = kind.blocks(head);
+	if (blocks != 0) {
+		facts.filesystem = kind.name;
+		facts.filesystem_blocks = blocks;
+	}
+	return blocks != 0;
+}
+
+// Where a partition of the disk's table lies, in logical sectors; those that
+// start past the end of the device (a table copied from a larger disk) are
+// not on it.
+void add_table_partition(disk_facts &facts, const query_result &result, std::uint64_t number,
+			 std::uint64_t first, std::uint64_t count)
+{
+	const std::uint64_t start = blocks_of(first, result.sector_size);
+	if (start < result.block_count) {
+		add_partition(facts, "", number, start, blocks_of(count, result.sector_size));
+	}
+}
+
+constexpr std::size_t MBR_ENTRIES = 446;
+constexpr std::uint64_t PROTECTIVE_MBR_TYPE = 0xee;
+
+// Sector 0 as an MBR: the signature, and a boot flag of 0 or 0x80 in each
+// of the four entries.
+bool is_mbr(const unsigned char *head)
+{
+	for (std::size_t i = 0; i < 4; ++i) {
+		const unsigned char flag = head[MBR_ENTRIES + 16 * i];
+		if (flag != 0 && flag != 0x80) {
+			return false;
+		}
+	}
+	return head[510] == 0x55 && head[511] == 0xaa;
+}
+
+// The GPT that a protective MBR marks: the header in the second logical
+// sector, and the entries of its array that lie in the head.
+void read_gpt(const query_result &result, disk_facts &facts)
+{
+	facts.gpt = gpt_state::damaged;
+	const std::size_t sector = result.sector_size;
+	const unsigned char *header = result.head + sector;
+	const std::uint64_t header_size = little_endian(header + 12, 4);
+	if (std::memcmp(header, "EFI PART", 8) != 0 || header_size < 92 || header_size > sector ||
+	    crc32_of(header, header_size, 16) != little_endian(header + 16, 4)) {
+		return;
+	}
+	const std::uint64_t first_lba = little_endian(header + 72, 8);
+	const std::uint64_t count = little_endian(header + 80, 4);
+	const std::uint64_t entry_size = little_endian(header + 84, 4);
+	if (entry_size < 128 || entry_size % 8 != 0) {
+		return;
+	}
+	facts.gpt = gpt_state::valid;
+	const std::uint64_t in_head = first_lba < DISK_HEAD_BYTES / sector
+					      ? (DISK_HEAD_BYTES - first_lba * sector) / entry_size
+					      : 0;
+	if (count > in_head) {
+		note_unchecked(facts, DISK_HEAD_NAME, "", "GPT entries beyond them");
+	}
+	for (std::uint64_t i = 0; i < std::min(count, in_head); ++i) {
+		const unsigned char *entry = result.head + first_lba * sector + i * entry_size;
+		const std::uint64_t first = little_endian(entry + 32, 8);
+		const std::uint64_t last = little_endian(entry + 40, 8);
+		const bool used =
+			std::any_of(entry, entry + 16, [](unsigned char c) { return c != 0; });
+		if (used && last >= first) {
+			add_table_partition(facts, result, i + 1, first, last - first + 1);
+		}
+	}
+}
+
+// The MBR's partitions 1 to 4, or the GPT it marks; whether it holds either.
+// An extended partition counts with its whole extent: its logical
+// partitions lie inside it.
+bool read_mbr(const query_result &result, disk_facts &facts)
+{
+	const unsigned char *entries = result.head + MBR_ENTRIES;
+	for (std::size_t i = 0; i < 4; ++i) {
+		if (entries[16 * i + 4] == PROTECTIVE_MBR_TYPE) {
+			read_gpt(result, facts);
+			return true;
+		}
+	}
+	bool listed = false;
+	for (std::size_t i = 0; i < 4; ++i) {
+		const unsigned char *entry = entries + 16 * i;
+		const std::uint64_t count = little_endian(entry + 12, 4);
+		if (entry[4] != 0 && count != 0) {
+			add_table_partition(facts, result, i + 1, little_endian(entry + 8, 4),
+					    count);
+			listed = true;
+		}
+	}
+	return listed;
+}
+
+// What the disk's head shows, whatever the system was told of it: a
+// filesystem on the whole device, else the MBR's or GPT's partitions, else
+// an ext2/3/4 superblock, which an empty MBR leaves in place.
+void read_disk_head(const query_result &result, disk_facts &facts)
+{
+	if (result.head_status != 0) {
+		note_unchecked(facts, DISK_HEAD_NAME, "",
+			       result.head_status == HEAD_SHORT_READ
+				       ? "short read"
+				       : std::strerror(result.head_status));
+		return;
+	}
+	const auto boot_sector = [&](const filesystem_kind &kind) {
+		return found_filesystem(result.head, kind, facts);
+	};
+	const filesystem_kind *end =
+		BOOT_SECTOR_FILESYSTEMS +
+		sizeof BOOT_SECTOR_FILESYSTEMS / sizeof *BOOT_SECTOR_FILESYSTEMS;
+	if (std::any_of(BOOT_SECTOR_FILESYSTEMS, end, boot_sector)) {
+		return;
+	}
+	if (is_mbr(result.head) && read_mbr(result, facts)) {
+		return;
+	}
+	(void)found_filesystem(result.head, EXT_FILESYSTEM, facts);
+}
+
+// The size of IMAGE in the working folder if it is a regular file longer
+// than PLACE bytes, else 0.  It is never opened.
+std::uint64_t image_too_long(const char *image, std::uint64_t place)
+{
+	struct stat st = {};
+	if (stat(image, &st) != 0 || !S_ISREG(st.st_mode) ||
+	    static_cast<std::uint64_t>(st.st_size) <= place) {
+		return 0;
+	}
+	return static_cast<std::uint64_t>(st.st_size);
 }
 
 // Start a warning line: "mfmplace: warning: ".
@@ -754,8 +1070,59 @@ void end_warning(line &out, const char *text)
 	write_to_stderr(out);
 }
 
-// Say on standard error, one line each, what the system knows that the
-// printed lines for a disk of BLOCK_COUNT blocks would destroy or fail on.
+// "blocks FIRST to LAST", of COUNT blocks from FIRST.
+void add_blocks(line &out, std::uint64_t first, std::uint64_t count)
+{
+	add(out, "blocks ");
+	add_number(out, first);
+	add(out, " to ");
+	add_number(out, first + (count - 1));
+}
+
+// The line for a partition that reaches into the images' places, LIMIT
+// being Drive B's first block: one that starts below it could be shrunk to
+// end below it, one that starts at it or above is overwritten whole.
+void write_partition_warning(const char *device, std::uint64_t limit, const partition_span &span)
+{
+	line out;
+	start_warning(out);
+	add(out, "partition ");
+	if (span.name[0] != '\0') {
+		add_device_node(out, span.name);
+	} else {
+		add_number(out, span.table_number);
+		add(out, " in the table on ");
+		add_shell_word(out, device);
+	}
+	add(out, " (");
+	add_blocks(out, span.start, span.size);
+	if (span.start >= limit) {
+		end_warning(out, ") lies in the last 32769 blocks: the lines overwrite it");
+		return;
+	}
+	add(out,
+	    ") reaches into the last 32769 blocks: the lines overwrite its end; end it at block ");
+	add_number(out, limit - 1);
+	end_warning(out, " or below");
+}
+
+// "IMAGE here is SIZE bytes, longer than the PLACE bytes of its place: ".
+void write_image_warning(const char *image, std::uint64_t bytes, std::uint64_t place,
+			 const char *consequence)
+{
+	line out;
+	start_warning(out);
+	add(out, image);
+	add(out, " here is ");
+	add_number(out, bytes);
+	add(out, " bytes, longer than the ");
+	add_number(out, place);
+	add(out, " bytes of its place: ");
+	end_warning(out, consequence);
+}
+
+// Say on standard error, one line each, what the lines for a disk of
+// BLOCK_COUNT blocks would destroy or fail on.
 void write_warnings(const char *device, std::uint64_t block_count, const disk_facts &facts)
 {
 	line out;
@@ -778,37 +1145,44 @@ void write_warnings(const char *device, std::uint64_t block_count, const disk_fa
 		add_device_node(out, facts.disk);
 		end_warning(out, ": the lines write the end of the partition, not of the disk");
 	}
-	if (facts.gpt) {
+	if (facts.gpt != gpt_state::none) {
 		begin_warning(out, device);
-		end_warning(out,
-			    " has a GPT partition table: the lines overwrite its backup copy at "
-			    "the end of the disk");
+		end_warning(
+			out,
+			facts.gpt == gpt_state::valid
+				? " has a GPT partition table: the lines overwrite its backup "
+				  "copy at the end of the disk"
+				: " has a GPT partition table whose primary header is missing "
+				  "or damaged: the lines overwrite its only copy, at the end of "
+				  "the disk");
 	}
-	// Drive B's first block; a partition that ends below it is left alone.
+	// Drive B's first block; what ends below it is left alone.
 	const std::uint64_t limit = block_count - DRIVE_B_TAIL_BLOCKS;
+	if (facts.filesystem != nullptr && facts.filesystem_blocks > limit) {
+		begin_warning(out, device);
+		add(out, " holds ");
+		add(out, facts.filesystem);
+		add(out, " filesystem on ");
+		add_blocks(out, 0, facts.filesystem_blocks);
+		end_warning(out, ": the lines overwrite its end");
+	}
 	for (std::size_t i = 0; i < facts.partition_count; ++i) {
 		const partition_span &span = facts.partitions[i];
-		if (span.size <= limit && span.start <= limit - span.size) {
-			continue;
+		if (span.size > limit || span.start > limit - span.size) {
+			write_partition_warning(device, limit, span);
 		}
-		start_warning(out);
-		add(out, "partition ");
-		add_device_node(out, span.name);
-		add(out, " (blocks ");
-		add_number(out, span.start);
-		add(out, " to ");
-		add_number(out, span.start + span.size - 1);
-		add(out, ") reaches into the last 32769 blocks: the lines overwrite its end");
-		if (span.start < limit) {
-			add(out, "; end it at block ");
-			add_number(out, limit - 1);
-			add(out, " or below");
-		}
-		end_warning(out, "");
 	}
 	if (facts.read_only) {
 		begin_warning(out, device);
 		end_warning(out, " is read-only: the lines will fail");
+	}
+	if (facts.drive_a_image_bytes != 0) {
+		write_image_warning(DRIVE_A_IMAGE, facts.drive_a_image_bytes, DRIVE_A_PLACE_BYTES,
+				    "the Drive A line runs past the end of the device and fails");
+	}
+	if (facts.drive_b_image_bytes != 0) {
+		write_image_warning(DRIVE_B_IMAGE, facts.drive_b_image_bytes, DRIVE_B_PLACE_BYTES,
+				    "the Drive B line overwrites the start of Drive A");
 	}
 	if (facts.unchecked[0] != '\0') {
 		start_warning(out);
@@ -820,14 +1194,18 @@ void write_warnings(const char *device, std::uint64_t block_count, const disk_fa
 	}
 }
 
-// Say what the system knows of the device that the lines would destroy or
-// fail on.
+// Say what the disk's head and the system tell of the device, and of the
+// images in the working folder, that the lines would destroy or fail on.
+// The head comes first, so that a problem with it is the first thing that
+// could not be checked.
 void warn_about_device(const char *device, const query_result &result)
 {
 	disk_facts facts;
 	facts.in_use = result.in_use;
-	facts.gpt = result.gpt;
+	read_disk_head(result, facts);
 	collect_disk_facts(result, facts);
+	facts.drive_a_image_bytes = image_too_long(DRIVE_A_IMAGE, DRIVE_A_PLACE_BYTES);
+	facts.drive_b_image_bytes = image_too_long(DRIVE_B_IMAGE, DRIVE_B_PLACE_BYTES);
 	write_warnings(device, result.block_count, facts);
 }
 
@@ -899,8 +1277,8 @@ bool write_report(const char *device, std::uint64_t block_count)
 		put_cannot_calc(device, ": give the device as an absolute path");
 		return false;
 	}
-	put_dd_line(block_count - DRIVE_A_TAIL_BLOCKS, "Drive_A.mfm.img", path);
-	put_dd_line(block_count - DRIVE_B_TAIL_BLOCKS, "Drive_B.mfm.img", path);
+	put_dd_line(block_count - DRIVE_A_TAIL_BLOCKS, DRIVE_A_IMAGE, path);
+	put_dd_line(block_count - DRIVE_B_TAIL_BLOCKS, DRIVE_B_IMAGE, path);
 	return true;
 }
 

@@ -66,16 +66,16 @@ check "empty device" 0 "cannot calc position of $dev" "$dev"
 
 # What the kernel knows of the disk, said on stderr after the report.  On
 # 100000 blocks Drive B begins at block 67231.
-way() { printf 'mfmplace: warning: partition %s (blocks %s to %s) reaches into the last 32769 blocks: the lines overwrite its end%s\n' "$@"; }
-shrink="; end it at block 67230 or below"
+way() { printf 'mfmplace: warning: partition %s (blocks %s to %s) reaches into the last 32769 blocks: the lines overwrite its end; end it at block 67230 or below\n' "$@"; }
+lies() { printf 'mfmplace: warning: partition %s (blocks %s to %s) lies in the last 32769 blocks: the lines overwrite it\n' "$@"; }
 gpt() { printf 'mfmplace: warning: %s has a GPT partition table: the lines overwrite its backup copy at the end of the disk\n' "$1"; }
 on_disk() { report 100000 83615 67231 "$dev"; }
 # Partition 1 ends just below Drive B; partition 2 starts at its first
-# block, and cannot be shrunk to fit.
+# block, and is overwritten whole.
 partitioned 100000 $'label: dos\nstart=2048, size=65183\nstart=67231, size=1000'
-warnings=$(way "${dev}p2" 67231 68230) check "partitions ending below Drive B, and starting at it" 0 "$(on_disk)" "$dev"
+warnings=$(lies "${dev}p2" 67231 68230) check "partitions ending below Drive B, and starting at it" 0 "$(on_disk)" "$dev"
 partitioned 100000 $'label: dos\nstart=2048, size=65184'
-warnings=$(way "${dev}p1" 2048 67231 "$shrink") check "partition ending in Drive B's first block" 0 "$(on_disk)" "$dev"
+warnings=$(way "${dev}p1" 2048 67231) check "partition ending in Drive B's first block" 0 "$(on_disk)" "$dev"
 partitioned 100000 $'label: gpt\nstart=2048, size=65183'
 warnings=$(gpt "$dev") check "GPT, partitions below the images" 0 "$(on_disk)" "$dev"
 sector=4096 partitioned 100000 $'label: gpt\nstart=256, size=8147'
@@ -87,17 +87,17 @@ start=90000, size=5000
 start=95000, size=4900
 start=60000, size=30000"
 warnings="$(gpt "$dev")
-$(way "${dev}p12" 60000 89999 "$shrink")
-$(way "${dev}p10" 90000 94999)
-$(way "${dev}p11" 95000 99899)" check "twelve partitions, the last three in the way" 0 "$(on_disk)" "$dev"
+$(way "${dev}p12" 60000 89999)
+$(lies "${dev}p10" 90000 94999)
+$(lies "${dev}p11" 95000 99899)" check "twelve partitions, the last three in the way" 0 "$(on_disk)" "$dev"
 
 # Partition 3 lies below partition 2 on the disk, and both reach into the
 # images' places; partition 1 is mounted.
 partitioned 100000 $'label: dos\nstart=2048, size=20000\nstart=90000, size=10000\nstart=50000, size=40000'
 warnings="mfmplace: warning: ${dev}p3 is partition 3 of $dev: the lines write the end of the partition, not of the disk" \
 	check "partition named" 0 "$(report 40000 23615 7231 "${dev}p3")" "${dev}p3"
-in_the_way="$(way "${dev}p3" 50000 89999 "$shrink")
-$(way "${dev}p2" 90000 99999)"
+in_the_way="$(way "${dev}p3" 50000 89999)
+$(lies "${dev}p2" 90000 99999)"
 warnings=$in_the_way check "partitions in the way, by first block" 0 "$(on_disk)" "$dev"
 # A sysfs file that holds no number is named, not passed over.
 sysfs=/sys/dev/block/$(stat -c %Hr:%Lr "$dev")

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Watch the tool's system calls: the device is opened read-only once, asked
-# for its size, its first 4608 bytes are read, and it is closed before
-# anything is printed; it is never written, seeked or mapped, nothing at all
-# is opened for writing, and each line on stderr is written in one call.
+# for its size and sector size, its first 24576 bytes are read, and it is
+# closed before anything is printed; it is never written, seeked or mapped,
+# nothing at all is opened for writing, and each line on stderr is written
+# in one call.
 # shellcheck source-path=SCRIPTDIR source=lib.sh
 source "$(dirname "$0")/lib.sh"
 need_loop
@@ -52,7 +53,8 @@ traced() {
 	result "$1: only the device, sysfs and the loader's files opened" $?
 }
 stat_block='newfstatat(AT_FDCWD, "DEV", {S_IFBLK}, 0) = 0'
-size_and_head=('ioctl(FD, BLKGETSIZE, [32769]) = 0' 'read(FD, ""..., 4608) = 4608' 'close(FD) = 0')
+size_and_head=('ioctl(FD, BLKGETSIZE, [32769]) = 0' 'ioctl(FD, BLKSSZGET, [512]) = 0' 'read(FD, ""..., 24576) = 24576'
+	'close(FD) = 0')
 
 attach 32769
 traced "free disk" "$stat_block" 'openat(AT_FDCWD, "DEV", O_RDONLY|O_EXCL) = FD' "${size_and_head[@]}"
