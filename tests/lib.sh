@@ -80,11 +80,12 @@ attach() {
 
 # partitioned BLOCKS SFDISK-SCRIPT [LOSETUP-OPTION...]: attach a new loop
 # device, $dev, holding the partitions that the script lays out, and wait for
-# their nodes, which the kernel may have to be told to add.
+# their nodes, which the kernel may have to be told to add; the last is
+# numbered $last, or as many as the script has partitions.
 partitioned() {
 	command -v sfdisk >/dev/null || skip "needs sfdisk"
-	local count
-	count=$(grep -c 'start=' <<<"$2")
+	local count=${last-}
+	[[ -n $count ]] || count=$(grep -c 'start=' <<<"$2")
 	table=$2 attach "$1" -P "${@:3}"
 	[[ -b ${dev}p$count ]] || partx -a "$dev" 2>/dev/null
 	for _ in {1..50}; do

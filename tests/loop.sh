@@ -126,4 +126,102 @@ warnings="mfmplace: warning: cannot check the partitions of $dev: $sysfs: No suc
 	check "sysfs hidden" 0 "$(smallest "$dev")" "$dev"
 emulator=("${plain[@]}")
 
+# What the disk itself holds, whatever the kernel was told of it.  Attached
+# without -P and never told with partx, the kernel lists no partition.
+table_way() { way "$1 in the table on $dev" "${@:2}"; }
+table_lies() { lies "$1 in the table on $dev" "${@:2}"; }
+untold=$'label: dos\nstart=2048, size=10000\nstart=40000, size=30000\nstart=80000, type=c'
+table=$untold attach 100000
+warnings="$(table_way 2 40000 69999)
+$(table_lies 3 80000 99999)" check "a dos table the kernel was not told of" 0 "$(on_disk)" "$dev"
+partitioned 100000 "$untold"
+warnings="$(way "${dev}p2" 40000 69999)
+$(lies "${dev}p3" 80000 99999)" check "the same table, told with partx: the kernel's names" 0 "$(on_disk)" "$dev"
+# A table written for a card twice as large: partition 2 starts past this
+# device's end and is not on it; partition 1 runs past it.
+attach 100000
+truncate -s $((200000 * 512)) "disk${#loops[@]}.img"
+sfdisk -q "disk${#loops[@]}.img" <<<$'label: dos\nstart=2048, size=140000\nstart=150000, size=40000' >/dev/null
+truncate -s $((100000 * 512)) "disk${#loops[@]}.img" && losetup -c "$dev"
+warnings=$(table_way 1 2048 142047) check "a table copied from a larger disk" 0 "$(on_disk)" "$dev"
+# The table shrunk without telling the kernel, which still lists the old
+# extent: the larger one counts.
+partitioned 100000 $'label: dos\nstart=2048'
+sfdisk -q --no-reread --no-tell-kernel "$dev" <<<$'label: dos\nstart=2048, size=60000' >/dev/null 2>&1
+warnings=$(way "${dev}p1" 2048 99999) check "the kernel's extent larger than the table's" 0 "$(on_disk)" "$dev"
+# The kernel lists an extended partition as 2 blocks; the table gives its
+# whole extent, with its logical partition inside.
+last=5 partitioned 100000 $'label: dos\nstart=2048, size=10000\nstart=40000, type=5\nstart=42048, size=10000'
+warnings=$(way "${dev}p2" 40000 99999) check "extended partition reaching into the images' places" 0 "$(on_disk)" "$dev"
+
+# A filesystem on the whole device, made by each mkfs that is installed.
+fs() { printf 'mfmplace: warning: %s holds %s filesystem on blocks 0 to %s: the lines overwrite its end' "$dev" "$@"; }
+while IFS=$'\t' read -r mkfs kind; do
+	read -ra command <<<"$mkfs"
+	if ! command -v "${command[0]}" >/dev/null; then
+		skip_case "whole-device $mkfs" "no ${command[0]} here"
+		continue
+	fi
+	attach 100000
+	"${command[@]}" "$dev" >/dev/null 2>&1 || { result "whole-device $mkfs: made" 1; continue; }
+	warnings=$(fs "$kind" 99999) check "whole-device $mkfs" 0 "$(on_disk)" "$dev"
+done <<'END'
+mkfs.vfat -F 32 --mbr=n	a FAT
+mkfs.vfat -F 32 --mbr=y	a FAT
+mkfs.ext4 -q	an ext2/3/4
+mkfs.exfat	an exFAT
+mkntfs -F -Q -q	an NTFS
+END
+# Ending in the last block below the images' places, and in their first.
+attach 100000
+mkfs.ext4 -q "$dev" 33615
+check "whole-device ext4 ending below the images' places" 0 "$(on_disk)" "$dev"
+mkfs.ext4 -q "$dev" 33616
+warnings=$(fs "an ext2/3/4" 67231) check "whole-device ext4 ending in Drive B's first block" 0 "$(on_disk)" "$dev"
+# Boot code in sector 0 whose first entry has no valid boot flag is no MBR,
+# and does not hide the superblock behind it.
+mkfs.ext4 -q "$dev"
+{ head -c 446 /dev/zero; printf '\023\0\0\0\203\0\0\0\0\010\0\0\020\047\0\0'; head -c 48 /dev/zero; printf '\125\252'; } |
+	dd of="$dev" bs=512 count=1 iflag=fullblock conv=notrunc status=none
+warnings=$(fs "an ext2/3/4" 99999) check "whole-device ext4 under boot code that is no MBR" 0 "$(on_disk)" "$dev"
+
+# A GPT whose primary header is gone, and one whose header's CRC fails.
+damaged="mfmplace: warning: DEV has a GPT partition table whose primary header is missing or damaged: the lines overwrite its only copy, at the end of the disk"
+gpt_disk=$'label: gpt\nstart=2048, size=20000'
+table=$gpt_disk attach 100000
+dd if=/dev/zero of="$dev" bs=512 seek=1 count=1 status=none
+warnings=${damaged/DEV/$dev} check "GPT, block 1 zeroed" 0 "$(on_disk)" "$dev"
+table=$gpt_disk attach 100000
+printf X | dd of="$dev" bs=1 seek=536 conv=notrunc status=none # in the header's own LBA
+warnings=${damaged/DEV/$dev} check "GPT, header CRC damaged" 0 "$(on_disk)" "$dev"
+# GPT on larger logical sectors: the header and entries are found in the
+# sector's own size, and the table's LBAs counted in it.
+for size in 1024 2048 4096; do
+	sector=$size table="label: gpt
+start=$((2048 * 512 / size)), size=$((180000 * 512 / size))" attach 204800
+	warnings="$(gpt "$dev")
+mfmplace: warning: partition 1 in the table on $dev (blocks 2048 to 182047) reaches into the last 32769 blocks: the lines overwrite its end; end it at block 172030 or below" \
+		check "GPT on $size-byte sectors, untold" 0 "$(report 204800 188415 172031 "$dev")" "$dev"
+done
+# "EFI PART" left at byte 512 under a dos table is no GPT.
+table=$gpt_disk attach 100000
+sfdisk -q --wipe never "$dev" <<<$'label: dos\nstart=2048, size=20000' >/dev/null 2>&1
+expect "old GPT header left under a dos table" test "$(dd if="$dev" bs=1 skip=512 count=8 status=none)" = "EFI PART"
+check "old GPT header under a dos table: no GPT" 0 "$(on_disk)" "$dev"
+table=$'label: gpt\ntable-length: 256\nstart=4096, size=2048' attach 100000
+warnings="$(gpt "$dev")
+mfmplace: warning: cannot check the partitions of $dev: its first 24576 bytes: GPT entries beyond them" \
+	check "256 GPT entries, beyond the bytes read" 0 "$(on_disk)" "$dev"
+
+# Images in the working folder exactly as long as their places (Drive A's
+# 16385 blocks, Drive B's 16384), and one byte longer.
+attach 32769
+mkdir images
+truncate -s 8389120 images/Drive_A.mfm.img && truncate -s 8388608 images/Drive_B.mfm.img
+from=images check "images exactly as long as their places" 0 "$(smallest "$dev")" "$dev"
+truncate -s 8389121 images/Drive_A.mfm.img && truncate -s 8388609 images/Drive_B.mfm.img
+warnings="mfmplace: warning: Drive_A.mfm.img here is 8389121 bytes, longer than the 8389120 bytes of its place: the Drive A line runs past the end of the device and fails
+mfmplace: warning: Drive_B.mfm.img here is 8388609 bytes, longer than the 8388608 bytes of its place: the Drive B line overwrites the start of Drive A" \
+	from=images check "images one byte longer than their places" 0 "$(smallest "$dev")" "$dev"
+
 finish

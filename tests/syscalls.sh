@@ -59,6 +59,25 @@ size_and_head=('ioctl(FD, BLKGETSIZE, [32769]) = 0' 'ioctl(FD, BLKSSZGET, [512])
 attach 32769
 traced "free disk" "$stat_block" 'openat(AT_FDCWD, "DEV", O_RDONLY|O_EXCL) = FD' "${size_and_head[@]}"
 
+# The read of the disk's head fails, or comes back short: strace fails the
+# device's own read, and the warning says that nothing could be checked.
+# That is the first thing that could not be checked, also with sysfs hidden.
+hidden=(unshare -m sh -c 'mount -t tmpfs none /sys/dev/block && exec "$@"' sh)
+while IFS=$'\t' read -r inject text sysfs; do
+	wrapper=()
+	[[ -z $sysfs ]] || wrapper=("${hidden[@]}")
+	ASAN_OPTIONS=detect_leaks=0 "${wrapper[@]}" strace -o /dev/null -P "$dev" -e trace=read \
+		-e "inject=read:$inject" "$tool" "$dev" >out 2>err
+	status=$?
+	[[ $status == 0 && $(cat err) == "mfmplace: warning: cannot check the partitions of $dev: its first 24576 bytes: $text" ]] &&
+		cmp -s out <(printf 'Number of blocks: 32769\nsudo dd seek=16384 if=Drive_A.mfm.img of=%s\nsudo dd seek=0 if=Drive_B.mfm.img of=%s\n' "$dev" "$dev")
+	result "head read: $text${sysfs:+, $sysfs}" $? "status $status" "$(cat out err)"
+done <<'END'
+error=EIO	Input/output error
+retval=100	short read
+error=EIO	Input/output error	sysfs hidden
+END
+
 # The first write of a report longer than a page fails.  stdio drops that
 # page, and the final flush finds nothing left to write: only the stream's
 # error flag tells that the report was lost.
