@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -95,103 +96,33 @@ void add_number(line &out, std::uint64_t value)
 	add_bytes(out, digits + first, sizeof digits - first);
 }
 
-// Each of COUNT bytes as a backslash and three octal digits, as $'...' and
-// C read them.
-void add_octal(line &out, const unsigned char *bytes, std::size_t count)
+// Whether byte C must be escaped wherever the tool prints a name: a
+// control character, or any byte from 0x80 up.  Only printable ASCII is
+// shown as itself by every terminal, locale and line editor; in the C
+// locale zsh's and ksh93's line editors change or drop other bytes.
+bool is_escaped(unsigned char c)
 {
-	for (std::size_t i = 0; i < count; ++i) {
-		const unsigned char c = bytes[i];
-		const char text[] = {'\\', static_cast<char>('0' + (c >> 6)),
-				     static_cast<char>('0' + ((c >> 3) & 7)),
-				     static_cast<char>('0' + (c & 7))};
-		add_bytes(out, text, sizeof text);
-	}
+	return c < 0x20 || c >= 0x7f;
 }
 
-// Characters that terminals and line editors do not show as themselves:
-// the C1 controls, and the invisible and bidirectional formatting marks.
-struct code_range {
-	std::uint32_t first;
-	std::uint32_t last;
-};
-constexpr code_range HIDDEN_CHARACTERS[] = {{0x80, 0x9f},     {0x61c, 0x61c},   {0x200b, 0x200f},
-					    {0x2028, 0x202e}, {0x2060, 0x2064}, {0x2066, 0x2069},
-					    {0xfeff, 0xfeff}};
-
-bool is_hidden(std::uint32_t code)
+// Byte C as a backslash and three octal digits, as $'...' and C read them.
+void add_octal(line &out, unsigned char c)
 {
-	const code_range *end =
-		HIDDEN_CHARACTERS + sizeof HIDDEN_CHARACTERS / sizeof *HIDDEN_CHARACTERS;
-	return std::any_of(HIDDEN_CHARACTERS, end, [code](const code_range &range) {
-		return code >= range.first && code <= range.last;
-	});
+	const char text[] = {'\\', static_cast<char>('0' + (c >> 6)),
+			     static_cast<char>('0' + ((c >> 3) & 7)),
+			     static_cast<char>('0' + (c & 7))};
+	add_bytes(out, text, sizeof text);
 }
 
-// The length of the UTF-8 sequence that lead byte C starts (RFC 3629:
-// shortest form only, no surrogates, nothing above U+10FFFF), 0 if C starts
-// none, and the bounds of the byte after it.
-std::size_t sequence_length(unsigned char c, unsigned char &low, unsigned char &high)
-{
-	low = 0x80;
-	high = 0xbf;
-	if (c >= 0xc2 && c <= 0xdf) {
-		return 2;
-	}
-	if (c >= 0xe0 && c <= 0xef) {
-		low = c == 0xe0 ? 0xa0 : low;
-		high = c == 0xed ? 0x9f : high;
-		return 3;
-	}
-	if (c >= 0xf0 && c <= 0xf4) {
-		low = c == 0xf0 ? 0x90 : low;
-		high = c == 0xf4 ? 0x8f : high;
-		return 4;
-	}
-	return 0;
-}
-
-// The length in bytes of the character that starts at P, read as UTF-8,
-// and whether it must be escaped so that no terminal or line editor changes
-// it: a control character, a byte that is not part of a well-formed
-// sequence (taken alone), or a hidden character.  Reads nothing past a NUL.
-std::size_t next_character(const unsigned char *p, bool &escape)
-{
-	if (p[0] < 0x80) {
-		escape = p[0] < 0x20 || p[0] == 0x7f;
-		return 1;
-	}
-	escape = true;
-	unsigned char low = 0;
-	unsigned char high = 0;
-	const std::size_t length = sequence_length(p[0], low, high);
-	if (length == 0 || p[1] < low || p[1] > high) {
-		return 1;
-	}
-	std::uint32_t code = p[0] & (0x7fU >> length);
-	for (std::size_t i = 1; i < length; ++i) {
-		if (p[i] < 0x80 || p[i] > 0xbf) {
-			return 1;
-		}
-		code = code << 6 | (p[i] & 0x3fU);
-	}
-	escape = is_hidden(code);
-	return length;
-}
-
-// TEXT as it stands, but every character that next_character escapes
-// written as octal escapes.
+// TEXT as it stands, but every byte that is_escaped in octal.
 void add_visible(line &out, const char *text)
 {
-	const auto *p = reinterpret_cast<const unsigned char *>(text);
-	while (*p != '\0') {
-		bool escape = false;
-		const std::size_t length = next_character(p, escape);
-		if (escape) {
-			add_octal(out, p, length);
+	for (const auto *p = reinterpret_cast<const unsigned char *>(text); *p != '\0'; ++p) {
+		if (is_escaped(*p)) {
+			add_octal(out, *p);
 		} else {
-			add_bytes(out, reinterpret_cast<const char *>(p), length);
+			add_bytes(out, reinterpret_cast<const char *>(p), 1);
 		}
-		p += length;
 	}
 }
 
@@ -213,21 +144,11 @@ bool is_plain_word(const char *word)
 
 enum class quoting { none, single, dollar };
 
-// A character that must be escaped, in $'...': tab, newline and carriage
-// return by name, every other byte of it in octal.
-void add_escaped(line &out, const unsigned char *p, std::size_t length)
-{
-	if (*p == '\t' || *p == '\n' || *p == '\r') {
-		add(out, *p == '\t' ? "\\t" : *p == '\n' ? "\\n" : "\\r");
-		return;
-	}
-	add_octal(out, p, length);
-}
-
 // WORD as one shell word: as it stands when every byte is plain, else in
-// runs, the characters that next_character escapes in $'...' (bash, zsh,
-// ksh93) and all others in '...', so that no name can end a line, start a
-// new command, or change what a terminal or line editor shows.
+// runs, the bytes that is_escaped in $'...' (bash, zsh, ksh93; tab,
+// newline and carriage return by name, others in octal) and all others in
+// '...', so that no name can end a line, start a new command, or change
+// what a terminal or line editor shows.  The line is plain ASCII.
 void add_shell_word(line &out, const char *word)
 {
 	if (is_plain_word(word)) {
@@ -235,24 +156,23 @@ void add_shell_word(line &out, const char *word)
 		return;
 	}
 	quoting open = quoting::none;
-	const auto *p = reinterpret_cast<const unsigned char *>(word);
-	while (*p != '\0') {
-		bool escape = false;
-		const std::size_t length = next_character(p, escape);
+	for (const auto *p = reinterpret_cast<const unsigned char *>(word); *p != '\0'; ++p) {
+		const bool escape = is_escaped(*p);
 		const quoting run = escape ? quoting::dollar : quoting::single;
 		if (run != open) {
 			add(out, open == quoting::none ? "" : "'");
 			add(out, run == quoting::dollar ? "$'" : "'");
 			open = run;
 		}
-		if (escape) {
-			add_escaped(out, p, length);
+		if (*p == '\t' || *p == '\n' || *p == '\r') {
+			add(out, *p == '\t' ? "\\t" : *p == '\n' ? "\\n" : "\\r");
+		} else if (escape) {
+			add_octal(out, *p);
 		} else if (*p == '\'') {
 			add(out, "'\\''");
 		} else {
-			add_bytes(out, reinterpret_cast<const char *>(p), length);
+			add_bytes(out, reinterpret_cast<const char *>(p), 1);
 		}
-		p += length;
 	}
 	add(out, open == quoting::none ? "''" : "'");
 }
@@ -1209,6 +1129,16 @@ void warn_about_device(const char *device, const query_result &result)
 	write_warnings(device, result.block_count, facts);
 }
 
+// An operand such as --help names no file: say what the tool takes.
+void warn_option_like(const char *device)
+{
+	line out;
+	start_warning(out);
+	add(out, "no device named ");
+	add_shell_word(out, device);
+	end_warning(out, ": mfmplace takes one operand, a raw disk device such as /dev/sdb");
+}
+
 // "cannot calc position of PATH" and the rest of the line.
 void put_cannot_calc(const char *device, const char *reason)
 {
@@ -1314,9 +1244,11 @@ bool output_written()
 // where it needs to be.  Standard error carries a write error, and warnings
 // when the lines would destroy data or fail, one write each.  The exit status
 // is -1 for a malformed command line, 1 when the output could not be written,
-// and 0 otherwise.
+// and 0 otherwise.  A reader of standard output that went away is no
+// error: SIGPIPE is ignored, so that the warnings are still written.
 int main(int argc, char *argv[])
 {
+	(void)std::signal(SIGPIPE, SIG_IGN);
 	if (argc != 2) {
 		std::puts("usage: mfmplace /dev/rawdiskdevice");
 		(void)output_written(); // a malformed command line keeps its status
@@ -1335,6 +1267,10 @@ int main(int argc, char *argv[])
 	const bool written = output_written();
 	if (lines_printed && result.block_device) {
 		warn_about_device(device, result);
+	}
+	if (result.outcome == query_outcome::open_failed && result.open_errno == ENOENT &&
+	    device[0] == '-') {
+		warn_option_like(device);
 	}
 	return written ? 0 : WRITE_ERROR_EXIT_STATUS;
 }
