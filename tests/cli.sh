@@ -17,7 +17,6 @@ truncate -s 3G big # past 2^31 bytes: opens only with 64-bit file offsets
 check "no operand" 255 "$usage"
 check "two operands" 255 "$usage" file file
 check "missing path" 0 "$missing" missing
-check "operand like an option" 0 "$missing" --help
 check "empty operand" 0 "$missing" ''
 check "regular file" 0 "cannot calc position of file" file
 check "directory" 0 "cannot calc position of dir" dir
@@ -27,8 +26,7 @@ check "3 GiB regular file" 0 "cannot calc position of big" big
 
 # A name as typed (printf %b escapes), and as the line must spell it: as it
 # stands if every byte is plain, else quoted for the shell, with control
-# characters, bytes outside well-formed UTF-8, C1 controls and invisible or
-# bidirectional marks escaped.
+# characters and every byte from 0x80 up escaped, so that the line is ASCII.
 while IFS=$'\t' read -r name quoted; do
 	name=$(printf '%b' "$name") && : >"$name"
 	check "name spelled $quoted" 0 "cannot calc position of $quoted" "$name"
@@ -41,18 +39,28 @@ a:~root	'a:~root'
 \001\177x	$'\001\177''x'
 \037unit	$'\037''unit'
 tab\there\r	'tab'$'\t''here'$'\r'
+nl\nx	'nl'$'\n''x'
 \033[2Jsafe	$'\033''[2Jsafe'
-ünï	'ünï'
+caf\303\251	'caf'$'\303\251'
+\303\274n\303\257	$'\303\274''n'$'\303\257'
 \302lone	$'\302''lone'
+soft\302\255hyphen	'soft'$'\302\255''hyphen'
+vs\357\270\217	'vs'$'\357\270\217'
+tag\363\240\201\201	'tag'$'\363\240\201\201'
 \t\302\233csi	$'\t\302\233''csi'
-caf\303\251\342\200\256	'café'$'\342\200\256'
-\357\273\277bom\342\201\246	$'\357\273\277''bom'$'\342\201\246'
-\300\257\340\200\257\360\200\200\257overlong	$'\300\257\340\200\257\360\200\200\257''overlong'
-\355\240\200surrogate	$'\355\240\200''surrogate'
-\364\220\200\200beyond\364\217\277\277\360\237\230\200	$'\364\220\200\200''beyond􏿿😀'
-cut\342\200	'cut'$'\342\200'
-\330\234\342\200\213\342\201\240\377	$'\330\234\342\200\213\342\201\240\377'
+\342\200\256rtl	$'\342\200\256''rtl'
+\377	$'\377'
 EOF
+
+# An operand that looks like an option names no file: the open error line,
+# and on stderr what the tool takes.  A file of that name is a path.
+for option in --help -h --version; do
+	warnings="mfmplace: warning: no device named $option: mfmplace takes one operand, a raw disk device such as /dev/sdb" \
+		check "operand like an option: $option" 0 "$missing" "$option"
+done
+warnings="mfmplace: warning: no device named '-a b': mfmplace takes one operand, a raw disk device such as /dev/sdb" \
+	check "operand like an option, quoted" 0 "$missing" "-a b"
+check "operand like an option that fails otherwise: no warning" 0 "open Error: Not a directory" "-x_@%+=:,.9/x"
 
 # Output that cannot be written is reported; a reader that went away is not.
 full="mfmplace: write error: No space left on device"
@@ -61,6 +69,9 @@ unwritten "open error line to a full device" 1 "$full" /dev/full missing
 unwritten "zero-size line to a full device" 1 "$full" /dev/full file
 unwritten "stdout closed" 1 "mfmplace: write error: Bad file descriptor" closed file
 unwritten "reader gone, SIGPIPE ignored" 0 "" gone file
+unwritten "reader gone, SIGPIPE at its default: the warning still written" 0 \
+	"mfmplace: warning: no device named --help: mfmplace takes one operand, a raw disk device such as /dev/sdb" \
+	gone-default --help
 
 # Root opens anything, so drop to an unprivileged user to be refused.  Other
 # users may still be let in, as a Windows administrator is under Cygwin.

@@ -35,8 +35,10 @@ check() {
 
 # unwritten NAME STATUS STDERR SINK [ARG...]: run the tool on ARGs with its
 # stdout on SINK: a file, "closed", or "gone", a pipe whose reader has gone,
-# with SIGPIPE ignored.  It must exit with STATUS and print STDERR and one
-# newline on stderr, or nothing if STDERR is empty.
+# with SIGPIPE ignored, or "gone-default", the same with SIGPIPE at its
+# default (env resets it, which a shell started with it ignored cannot).
+# It must exit with STATUS and print STDERR and one newline on stderr, or
+# nothing if STDERR is empty.
 unwritten() {
 	local name=$1 status=$2 sink=$4 got w; printf '%s' "${3:+$3$'\n'}" >want; shift 4
 	case $sink in
@@ -44,6 +46,9 @@ unwritten() {
 	gone)
 		exec {w}> >(:) && wait $! # the reader exits at once
 		(trap '' PIPE && run "$@") 1>&"$w" 2>err ;;
+	gone-default)
+		exec {w}> >(:) && wait $!
+		(emulator=(env --default-signal=PIPE "${emulator[@]}") && run "$@") 1>&"$w" 2>err ;;
 	*) run "$@" >"$sink" 2>err ;;
 	esac
 	got=$?

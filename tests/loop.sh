@@ -68,6 +68,8 @@ check "empty device" 0 "cannot calc position of $dev" "$dev"
 # 100000 blocks Drive B begins at block 67231.
 way() { printf 'mfmplace: warning: partition %s (blocks %s to %s) reaches into the last 32769 blocks: the lines overwrite its end; end it at block 67230 or below\n' "$@"; }
 lies() { printf 'mfmplace: warning: partition %s (blocks %s to %s) lies in the last 32769 blocks: the lines overwrite it\n' "$@"; }
+table_way() { way "$1 in the table on $dev" "${@:2}"; }
+table_lies() { lies "$1 in the table on $dev" "${@:2}"; }
 gpt() { printf 'mfmplace: warning: %s has a GPT partition table: the lines overwrite its backup copy at the end of the disk\n' "$1"; }
 on_disk() { report 100000 83615 67231 "$dev"; }
 # Partition 1 ends just below Drive B; partition 2 starts at its first
@@ -99,14 +101,28 @@ warnings="mfmplace: warning: ${dev}p3 is partition 3 of $dev: the lines write th
 in_the_way="$(way "${dev}p3" 50000 89999)
 $(lies "${dev}p2" 90000 99999)"
 warnings=$in_the_way check "partitions in the way, by first block" 0 "$(on_disk)" "$dev"
-# A sysfs file that holds no number is named, not passed over.
-sysfs=/sys/dev/block/$(stat -c %Hr:%Lr "$dev")
-plain=("${emulator[@]}")
-emulator=(unshare -m sh -c 'mount --bind /dev/null "$0" && exec "$@"' "$sysfs/${dev#/dev/}p1/start" "${plain[@]}")
-warnings="$in_the_way
-mfmplace: warning: cannot check the partitions of $dev: $sysfs/${dev#/dev/}p1/start: no number in it" \
-	check "a partition's start unreadable" 0 "$(on_disk)" "$dev"
-emulator=("${plain[@]}")
+# A sysfs file that holds no number, or cannot be read, is named, not passed
+# over.  covered COVER FILE TEXT OPERAND STDOUT [WARNING...]: the tool on
+# OPERAND, with the sysfs FILE covered, in a private mount namespace, by
+# COVER, or by the tool's own /proc/PID/mem (whose read at offset 0 fails)
+# for "mem"; it must print STDOUT, the WARNINGs, and the cannot-check line
+# for FILE with TEXT.
+covered() {
+	local plain=("${emulator[@]}")
+	emulator=(unshare -m sh -c 'c=$0 && [ "$c" != mem ] || c=/proc/$$/mem
+		mount --bind "$c" "$1" && shift && exec "$@"' "$1" "$2" "${plain[@]}")
+	warnings=$(printf '%s\n' "${@:6}" "mfmplace: warning: cannot check the partitions of $4: $2: $3") \
+		check "$2: $3" 0 "$5" "$4"
+	emulator=("${plain[@]}")
+}
+part=/sys/dev/block/$(stat -c %Hr:%Lr "$dev")/${dev#/dev/}
+covered /dev/null "${part}p1/start" "no number in it" "$dev" "$(on_disk)" "$in_the_way"
+covered mem "${part}p1/start" "Input/output error" "$dev" "$(on_disk)" "$in_the_way"
+# The table still knows a partition in the way whose start sysfs hides.
+covered /dev/null "${part}p2/start" "no number in it" "$dev" "$(on_disk)" "$(way "${dev}p3" 50000 89999)" \
+	"$(table_lies 2 90000 99999)"
+covered /dev/null "/sys/dev/block/$(stat -c %Hr:%Lr "${dev}p3")/partition" "no number in it" "${dev}p3" \
+	"$(report 40000 23615 7231 "${dev}p3")"
 
 mkdir mnt
 if mkfs.ext4 -q "${dev}p1" && mount "${dev}p1" mnt; then
@@ -128,8 +144,6 @@ emulator=("${plain[@]}")
 
 # What the disk itself holds, whatever the kernel was told of it.  Attached
 # without -P and never told with partx, the kernel lists no partition.
-table_way() { way "$1 in the table on $dev" "${@:2}"; }
-table_lies() { lies "$1 in the table on $dev" "${@:2}"; }
 untold=$'label: dos\nstart=2048, size=10000\nstart=40000, size=30000\nstart=80000, type=c'
 table=$untold attach 100000
 warnings="$(table_way 2 40000 69999)
@@ -203,6 +217,29 @@ start=$((2048 * 512 / size)), size=$((180000 * 512 / size))" attach 204800
 mfmplace: warning: partition 1 in the table on $dev (blocks 2048 to 182047) reaches into the last 32769 blocks: the lines overwrite its end; end it at block 172030 or below" \
 		check "GPT on $size-byte sectors, untold" 0 "$(report 204800 188415 172031 "$dev")" "$dev"
 done
+# A header rewritten with its CRC-32 made anew (gzip's trailer holds it):
+# as it was, it is valid; with a near-miss signature it is not.
+resign() { # SIGNATURE: write it into the 92-byte header of $dev, and its CRC
+	printf '%s' "$1" | dd of="$dev" bs=1 seek=512 conv=notrunc status=none
+	dd if=/dev/zero of="$dev" bs=1 seek=528 count=4 conv=notrunc status=none
+	dd if="$dev" bs=1 skip=512 count=92 status=none | gzip -c | tail -c 8 | head -c 4 |
+		dd of="$dev" bs=1 seek=528 conv=notrunc status=none
+}
+table=$gpt_disk attach 100000
+resign "EFI PART"
+warnings=$(gpt "$dev") check "GPT, header signed anew" 0 "$(on_disk)" "$dev"
+resign "EFI PARX"
+warnings=${damaged/DEV/$dev} check "GPT, near-miss signature EFI PARX" 0 "$(on_disk)" "$dev"
+# A hundred and ten partitions: more than any small cap, numbers of three
+# digits; the last lies in the images' places.
+partitioned 100000 "label: gpt$(printf '\nstart=%s, size=512' $(seq 2048 512 57344))
+start=90000, size=1000"
+warnings="$(gpt "$dev")
+$(lies "${dev}p110" 90000 90999)" check "110 partitions, the last in the way" 0 "$(on_disk)" "$dev"
+# A partition that starts at N-32770 can end below the images: at its own
+# first block.
+partitioned 100000 $'label: dos\nstart=2048, size=10000\nstart=67230, size=1000'
+warnings=$(way "${dev}p2" 67230 68229) check "partition starting at N-32770" 0 "$(on_disk)" "$dev"
 # "EFI PART" left at byte 512 under a dos table is no GPT.
 table=$gpt_disk attach 100000
 sfdisk -q --wipe never "$dev" <<<$'label: dos\nstart=2048, size=20000' >/dev/null 2>&1

@@ -46,7 +46,7 @@ x of=victim	sh
 it's	sh
 $(touch PWNED)	sh
 back\\slash;|&<>*?[]{}~#!"`	sh
-ünï	sh
+ünï	bash
 nl\nsudo touch PWNED	bash
 \rcr	bash
 tab\t\033[2J\177	bash
@@ -55,6 +55,33 @@ csi\302\233[2J	bash
 \342\200\256rtl	bash
 caf\303\251	bash
 EOF
+
+# Names of random bytes (all but NUL and "/"), the same ones on every run:
+# each line is plain printable ASCII, and bash runs it to the device.
+RANDOM=2026
+fuzzed=0
+for _ in {1..200}; do
+	name=
+	for ((i = RANDOM % 12; i >= 0; --i)); do
+		byte=$((RANDOM % 255 + 1))
+		((byte != 47)) || byte=46
+		printf -v char "\\$(printf %03o "$byte")"
+		name+=$char
+	done
+	[[ $name != . && $name != .. ]] || name=x$name
+	ln -sfn "$dev" "names/$name"
+	from=run run "$work/names/$name" >out 2>&1
+	line=$(sed -n '2s/^sudo //p' out)
+	head -c 512 /dev/urandom >run/Drive_A.mfm.img
+	if ! LC_ALL=C grep -q '[^ -~]' <<<"$line" && (cd run && bash -c "$line") >/dev/null 2>&1 &&
+		blockdev --flushbufs "$dev" && cmp -s -i 0:$((23615 * 512)) -n 512 run/Drive_A.mfm.img "$dev" &&
+		[[ $(ls run) == Drive_A.mfm.img ]]; then
+		((++fuzzed))
+	else
+		result "fuzzed name ${name@Q}" 1 "$line" "$(ls run)"
+	fi
+done
+result "200 fuzzed names: ASCII lines that bash runs to the device" $((fuzzed != 200))
 
 # A relative operand is named from the folder the tool ran in, so the line
 # writes the device wherever it is run.

@@ -113,4 +113,21 @@ else
 	skip_case "mounted disk" "ext4 cannot be made or mounted here"
 fi
 
+# Too small for the images: sized, never read.
+attach 32768
+traced "device too small" "$stat_block" 'openat(AT_FDCWD, "DEV", O_RDONLY|O_EXCL) = FD' \
+	'ioctl(FD, BLKGETSIZE, [32768]) = 0' 'close(FD) = 0'
+
+# A warning line longer than the 4096 bytes that reach a pipe whole is still
+# one write: a read-only disk, named by a path of 1250 single quotes, each
+# of which the line spells as 4 bytes.
+attach 32769 -r
+quotes=$work
+for _ in {1..5}; do quotes+=/$(printf "'%.0s" {1..250}); done
+mkdir -p "$quotes" && ln -s "$dev" "$quotes/disk"
+ASAN_OPTIONS=detect_leaks=0 strace -o trace -e trace=write "$tool" "$quotes/disk" >out 2>err
+[[ $(grep -c -E '^write\(2,' trace) == 1 && $(wc -l <err) == 1 && $(wc -c <err) -gt 5000 ]]
+status=$?
+result "a warning line of 5000 bytes and more in one write" $status "$(grep -c -E '^write\(2,' trace) writes"
+
 finish
