@@ -113,4 +113,13 @@ deep_link() {
 # scramble: fill $dev with random data, keeping a copy in before.img.
 scramble() { head -c "$(blockdev --getsize64 "$dev")" /dev/urandom | tee before.img >"$dev"; }
 
+# report BLOCKS SEEK-A SEEK-B PATH: the three lines for a usable device.
+report() { printf 'Number of blocks: %s\nsudo dd seek=%s if=Drive_A.mfm.img of=%s\nsudo dd seek=%s if=Drive_B.mfm.img of=%s' "$1" "$2" "$4" "$3" "$4"; }
+# Warnings for a disk of 100000 blocks, on which Drive B begins at block
+# 67231: a partition NAME FIRST LAST that reaches into the images' places or
+# lies in them, and a GPT on DISK.
+way() { printf 'mfmplace: warning: partition %s (blocks %s to %s) reaches into the last 32769 blocks: the lines overwrite its end; end it at block 67230 or below\n' "$@"; }
+lies() { printf 'mfmplace: warning: partition %s (blocks %s to %s) lies in the last 32769 blocks: the lines overwrite it\n' "$@"; }
+gpt() { printf 'mfmplace: warning: %s has a GPT partition table: the lines overwrite its backup copy at the end of the disk\n' "$1"; }
+
 finish() { echo "$passed passed, $failed failed, $skipped skipped"; ((failed == 0)); }

@@ -4,8 +4,6 @@
 source "$(dirname "$0")/lib.sh"
 need_loop
 
-# report BLOCKS SEEK-A SEEK-B PATH: the three lines for a usable device.
-report() { printf 'Number of blocks: %s\nsudo dd seek=%s if=Drive_A.mfm.img of=%s\nsudo dd seek=%s if=Drive_B.mfm.img of=%s' "$1" "$2" "$4" "$3" "$4"; }
 # smallest PATH: the report on the smallest usable device, 32769 blocks.
 smallest() { report 32769 16384 0 "$1"; }
 too_small() { printf 'Number of blocks: %s\ncannot calc position of %s: device too small, needs at least 32769 blocks' "$@"; }
@@ -64,13 +62,9 @@ done
 attach 0
 check "empty device" 0 "cannot calc position of $dev" "$dev"
 
-# What the kernel knows of the disk, said on stderr after the report.  On
-# 100000 blocks Drive B begins at block 67231.
-way() { printf 'mfmplace: warning: partition %s (blocks %s to %s) reaches into the last 32769 blocks: the lines overwrite its end; end it at block 67230 or below\n' "$@"; }
-lies() { printf 'mfmplace: warning: partition %s (blocks %s to %s) lies in the last 32769 blocks: the lines overwrite it\n' "$@"; }
+# What the kernel knows of the disk, said on stderr after the report.
 table_way() { way "$1 in the table on $dev" "${@:2}"; }
 table_lies() { lies "$1 in the table on $dev" "${@:2}"; }
-gpt() { printf 'mfmplace: warning: %s has a GPT partition table: the lines overwrite its backup copy at the end of the disk\n' "$1"; }
 on_disk() { report 100000 83615 67231 "$dev"; }
 # Partition 1 ends just below Drive B; partition 2 starts at its first
 # block, and is overwritten whole.
@@ -137,6 +131,7 @@ ln -s "$dev" "ro disk's"
 warnings="mfmplace: warning: 'ro disk'\\''s' is read-only: the lines will fail" \
 	check "read-only device, named oddly" 0 "$(smallest "'$work/ro disk'\\''s'")" "ro disk's"
 sysfs=/sys/dev/block/$(stat -c %Hr:%Lr "$dev")
+plain=("${emulator[@]}")
 emulator=(unshare -m sh -c 'mount -t tmpfs none /sys/dev/block && exec "$@"' sh "${plain[@]}")
 warnings="mfmplace: warning: cannot check the partitions of $dev: $sysfs: No such file or directory" \
 	check "sysfs hidden" 0 "$(smallest "$dev")" "$dev"
