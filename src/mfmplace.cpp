@@ -144,6 +144,17 @@ bool is_plain_word(const char *word)
 
 enum class quoting { none, single, dollar };
 
+// A byte that is_escaped, as $'...' spells it: tab, newline and carriage
+// return by name, every other one in octal.
+void add_escaped(line &out, unsigned char c)
+{
+	if (c == '\t' || c == '\n' || c == '\r') {
+		add(out, c == '\t' ? "\\t" : c == '\n' ? "\\n" : "\\r");
+		return;
+	}
+	add_octal(out, c);
+}
+
 // WORD as one shell word: as it stands when every byte is plain, else in
 // runs, the bytes that is_escaped in $'...' (bash, zsh, ksh93; tab,
 // newline and carriage return by name, others in octal) and all others in
@@ -164,10 +175,8 @@ void add_shell_word(line &out, const char *word)
 			add(out, run == quoting::dollar ? "$'" : "'");
 			open = run;
 		}
-		if (*p == '\t' || *p == '\n' || *p == '\r') {
-			add(out, *p == '\t' ? "\\t" : *p == '\n' ? "\\n" : "\\r");
-		} else if (escape) {
-			add_octal(out, *p);
+		if (escape) {
+			add_escaped(out, *p);
 		} else if (*p == '\'') {
 			add(out, "'\\''");
 		} else {
