@@ -219,12 +219,12 @@ enum class query_outcome { opened, open_failed };
 // head_status is 0.
 struct query_result {
 	query_outcome outcome = query_outcome::opened;
-	int open_errno = 0;              // the failed open's errno, for open_failed
-	std::uint64_t block_count = 0;   // 512-byte blocks, 0 if unknown, for opened
-	bool block_device = false;       // the path names a block device
-	dev_t device_number = 0;         // and this is its number
-	bool in_use = false;             // its exclusive open was refused as busy
-	std::uint64_t sector_size = 512; // its logical sector size, in bytes
+	int open_errno = 0;            // the failed open's errno, for open_failed
+	std::uint64_t block_count = 0; // 512-byte blocks, 0 if unknown, for opened
+	bool block_device = false;     // the path names a block device
+	dev_t device_number = 0;       // and this is its number
+	bool in_use = false;           // its exclusive open was refused as busy
+	std::size_t sector_size = 512; // its logical sector size, in bytes
 	int head_status = HEAD_NOT_READ;
 	unsigned char head[DISK_HEAD_BYTES];
 };
@@ -716,7 +716,7 @@ query_result query_block_count(const char *device)
 		int sector_size = 0;
 		(void)ioctl(fd, BLKSSZGET, &sector_size);
 		if (sector_size > 0 && is_sector_size(static_cast<unsigned>(sector_size))) {
-			result.sector_size = static_cast<unsigned>(sector_size);
+			result.sector_size = static_cast<std::size_t>(sector_size);
 		}
 		const ssize_t got = read(fd, result.head, sizeof result.head);
 		result.head_status = got == -1 ? errno
@@ -885,7 +885,8 @@ void read_gpt(const query_result &result, disk_facts &facts)
 	const unsigned char *header = result.head + sector;
 	const std::uint64_t header_size = little_endian(header + 12, 4);
 	if (std::memcmp(header, "EFI PART", 8) != 0 || header_size < 92 || header_size > sector ||
-	    crc32_of(header, header_size, 16) != little_endian(header + 16, 4)) {
+	    crc32_of(header, static_cast<std::size_t>(header_size), 16) !=
+		    little_endian(header + 16, 4)) {
 		return;
 	}
 	const std::uint64_t first_lba = little_endian(header + 72, 8);
@@ -902,7 +903,9 @@ void read_gpt(const query_result &result, disk_facts &facts)
 		note_unchecked(facts, DISK_HEAD_NAME, "", "GPT entries beyond them");
 	}
 	for (std::uint64_t i = 0; i < std::min(count, in_head); ++i) {
-		const unsigned char *entry = result.head + first_lba * sector + i * entry_size;
+		// Inside the head, so within DISK_HEAD_BYTES.
+		const auto offset = static_cast<std::size_t>(first_lba * sector + i * entry_size);
+		const unsigned char *entry = result.head + offset;
 		const std::uint64_t first = little_endian(entry + 32, 8);
 		const std::uint64_t last = little_endian(entry + 40, 8);
 		const bool used =
