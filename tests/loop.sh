@@ -193,6 +193,28 @@ mkfs.ext4 -q "$dev"
 { head -c 446 /dev/zero; printf '\023\0\0\0\203\0\0\0\0\010\0\0\020\047\0\0'; head -c 48 /dev/zero; printf '\125\252'; } |
 	dd of="$dev" bs=512 count=1 iflag=fullblock conv=notrunc status=none
 warnings=$(fs "an ext2/3/4" 99999) check "whole-device ext4 under boot code that is no MBR" 0 "$(on_disk)" "$dev"
+# A valid MBR that lists nothing leaves the superblock behind it in place.
+attach 100000
+mkfs.ext4 -q "$dev" && sfdisk -q --wipe never "$dev" <<<'label: dos' >/dev/null 2>&1
+warnings=$(fs "an ext2/3/4" 99999) check "whole-device ext4 under an MBR that lists nothing" 0 "$(on_disk)" "$dev"
+# The high half of the block count, set as in a filesystem of more than
+# 2^32 blocks, counts only with the 64bit feature (50000 blocks of 1 KiB).
+while IFS=$'\t' read -r feature last; do
+	attach 100000
+	mkfs.ext4 -q -O "$feature" "$dev" && printf '\001' | dd of="$dev" bs=1 seek=1360 conv=notrunc status=none
+	warnings=$(fs "an ext2/3/4" "$last") check "whole-device ext4 -O $feature, high half of the count set" 0 "$(on_disk)" "$dev"
+done <<'END'
+64bit	8590034591
+^64bit	99999
+END
+# Below 65536 sectors FAT gives its size in the 16-bit field.
+if command -v mkfs.vfat >/dev/null; then
+	attach 40000
+	mkfs.vfat -F 16 "$dev" >/dev/null
+	warnings=$(fs "a FAT" 39999) check "whole-device FAT16, its size in 16 bits" 0 "$(report 40000 23615 7231 "$dev")" "$dev"
+else
+	skip_case "whole-device FAT16" "no mkfs.vfat here"
+fi
 
 # A GPT whose primary header is gone, and one whose header's CRC fails.
 damaged="mfmplace: warning: DEV has a GPT partition table whose primary header is missing or damaged: the lines overwrite its only copy, at the end of the disk"
