@@ -27,8 +27,14 @@ check "3 GiB regular file" 0 "cannot calc position of big" big
 # A name as typed (printf %b escapes), and as the line must spell it: as it
 # stands if every byte is plain, else quoted for the shell, with control
 # characters and every byte from 0x80 up escaped, so that the line is ASCII.
+# Cygwin takes a backslash in a path for a folder separator, so a name that
+# the system cannot make is skipped.
 while IFS=$'\t' read -r name quoted; do
-	name=$(printf '%b' "$name") && : >"$name"
+	name=$(printf '%b' "$name")
+	if ! : >"$name" 2>/dev/null; then
+		skip_case "name spelled $quoted" "this system cannot make a file of that name"
+		continue
+	fi
 	check "name spelled $quoted" 0 "cannot calc position of $quoted" "$name"
 done <<'EOF'
 -x_@%+=:,.9	-x_@%+=:,.9
