@@ -4,11 +4,15 @@
 # under; the group exits 0 when every case passed, 1 when one failed, 77 when
 # skipped.
 tool=$1 emulator=("${@:2}")
+# A relative path to the tool is taken from the folder the group starts in.
+[[ $tool != */* || $tool == /* ]] || tool=$PWD/$tool
 passed=0 failed=0 skipped=0 loops=() mounts=()
 work=$(mktemp -d) && chmod 755 "$work" && cd "$work" || exit 1
 cleanup() {
 	for m in "${mounts[@]}"; do umount "$m"; done
-	for d in "${loops[@]}"; do losetup -d "$d"; done
+	# Partitions that partx added outlive the loop device's detach, and the
+	# next user of its number would see them.
+	for d in "${loops[@]}"; do partx -d "$d" 2>/dev/null; losetup -d "$d"; done
 	cd / && rm -rf "$work"
 }
 trap cleanup EXIT
