@@ -163,46 +163,57 @@ warnings=$(way "${dev}p1" 2048 99999) check "the kernel's extent larger than the
 last=5 partitioned 100000 $'label: dos\nstart=2048, size=10000\nstart=40000, type=5\nstart=42048, size=10000'
 warnings=$(way "${dev}p2" 40000 99999) check "extended partition reaching into the images' places" 0 "$(on_disk)" "$dev"
 
-# A filesystem on the whole device, made by each mkfs that is installed.
-fs() { printf 'mfmplace: warning: %s holds %s filesystem on blocks 0 to %s: the lines overwrite its end' "$dev" "$@"; }
-while IFS=$'\t' read -r mkfs kind; do
+# What lies on the whole device, made by each mkfs that is installed, on a
+# device of the size it needs.
+fs() { printf 'mfmplace: warning: %s holds %s on blocks 0 to %s: the lines overwrite its end' "$dev" "$@"; }
+echo passphrase >key
+while IFS=$'\t' read -r mkfs kind blocks seeks; do
 	read -ra command <<<"$mkfs"
 	if ! command -v "${command[0]}" >/dev/null; then
 		skip_case "whole-device $mkfs" "no ${command[0]} here"
 		continue
 	fi
-	attach 100000
+	attach "$blocks"
 	"${command[@]}" "$dev" >/dev/null 2>&1 || { result "whole-device $mkfs: made" 1; continue; }
-	warnings=$(fs "$kind" 99999) check "whole-device $mkfs" 0 "$(on_disk)" "$dev"
+	read -r a b <<<"$seeks"
+	warnings=$(fs "$kind" $((blocks - 1))) check "whole-device $mkfs" 0 "$(report "$blocks" "$a" "$b" "$dev")" "$dev"
 done <<'END'
-mkfs.vfat -F 32 --mbr=n	a FAT
-mkfs.vfat -F 32 --mbr=y	a FAT
-mkfs.ext4 -q	an ext2/3/4
-mkfs.exfat	an exFAT
-mkntfs -F -Q -q	an NTFS
+mkfs.vfat -F 32 --mbr=n	a FAT filesystem	100000	83615 67231
+mkfs.vfat -F 32 --mbr=y	a FAT filesystem	100000	83615 67231
+mkfs.ext4 -q	an ext2/3/4 filesystem	100000	83615 67231
+mkfs.exfat	an exFAT filesystem	100000	83615 67231
+mkntfs -F -Q -q	an NTFS filesystem	100000	83615 67231
+mkswap	a swap area	100000	83615 67231
+mkudffs --bootarea=erase	a UDF filesystem	100000	83615 67231
+pvcreate -ff -y	an LVM physical volume	100000	83615 67231
+cryptsetup luksFormat --type luks1 --pbkdf pbkdf2 --batch-mode --key-file key	a LUKS volume	100000	83615 67231
+cryptsetup luksFormat --type luks2 --pbkdf pbkdf2 --batch-mode --key-file key	a LUKS volume	100000	83615 67231
+mkfs.btrfs -f	a btrfs filesystem	2097152	2080767 2064383
+mkfs.xfs -f	an XFS filesystem	2097152	2080767 2064383
+mkfs.f2fs	an F2FS filesystem	2097152	2080767 2064383
 END
 # Ending in the last block below the images' places, and in their first.
 attach 100000
 mkfs.ext4 -q "$dev" 33615
 check "whole-device ext4 ending below the images' places" 0 "$(on_disk)" "$dev"
 mkfs.ext4 -q "$dev" 33616
-warnings=$(fs "an ext2/3/4" 67231) check "whole-device ext4 ending in Drive B's first block" 0 "$(on_disk)" "$dev"
+warnings=$(fs "an ext2/3/4 filesystem" 67231) check "whole-device ext4 ending in Drive B's first block" 0 "$(on_disk)" "$dev"
 # Boot code in sector 0 whose first entry has no valid boot flag is no MBR,
 # and does not hide the superblock behind it.
 mkfs.ext4 -q "$dev"
 { head -c 446 /dev/zero; printf '\023\0\0\0\203\0\0\0\0\010\0\0\020\047\0\0'; head -c 48 /dev/zero; printf '\125\252'; } |
 	dd of="$dev" bs=512 count=1 iflag=fullblock conv=notrunc status=none
-warnings=$(fs "an ext2/3/4" 99999) check "whole-device ext4 under boot code that is no MBR" 0 "$(on_disk)" "$dev"
+warnings=$(fs "an ext2/3/4 filesystem" 99999) check "whole-device ext4 under boot code that is no MBR" 0 "$(on_disk)" "$dev"
 # A valid MBR that lists nothing leaves the superblock behind it in place.
 attach 100000
 mkfs.ext4 -q "$dev" && sfdisk -q --wipe never "$dev" <<<'label: dos' >/dev/null 2>&1
-warnings=$(fs "an ext2/3/4" 99999) check "whole-device ext4 under an MBR that lists nothing" 0 "$(on_disk)" "$dev"
+warnings=$(fs "an ext2/3/4 filesystem" 99999) check "whole-device ext4 under an MBR that lists nothing" 0 "$(on_disk)" "$dev"
 # The high half of the block count, set as in a filesystem of more than
 # 2^32 blocks, counts only with the 64bit feature (50000 blocks of 1 KiB).
 while IFS=$'\t' read -r feature last; do
 	attach 100000
 	mkfs.ext4 -q -O "$feature" "$dev" && printf '\001' | dd of="$dev" bs=1 seek=1360 conv=notrunc status=none
-	warnings=$(fs "an ext2/3/4" "$last") check "whole-device ext4 -O $feature, high half of the count set" 0 "$(on_disk)" "$dev"
+	warnings=$(fs "an ext2/3/4 filesystem" "$last") check "whole-device ext4 -O $feature, high half of the count set" 0 "$(on_disk)" "$dev"
 done <<'END'
 64bit	8590034591
 ^64bit	99999
@@ -211,7 +222,7 @@ END
 if command -v mkfs.vfat >/dev/null; then
 	attach 40000
 	mkfs.vfat -F 16 "$dev" >/dev/null
-	warnings=$(fs "a FAT" 39999) check "whole-device FAT16, its size in 16 bits" 0 "$(report 40000 23615 7231 "$dev")" "$dev"
+	warnings=$(fs "a FAT filesystem" 39999) check "whole-device FAT16, its size in 16 bits" 0 "$(report 40000 23615 7231 "$dev")" "$dev"
 else
 	skip_case "whole-device FAT16" "no mkfs.vfat here"
 fi
@@ -262,10 +273,13 @@ table=$gpt_disk attach 100000
 sfdisk -q --wipe never "$dev" <<<$'label: dos\nstart=2048, size=20000' >/dev/null 2>&1
 expect "old GPT header left under a dos table" test "$(dd if="$dev" bs=1 skip=512 count=8 status=none)" = "EFI PART"
 check "old GPT header under a dos table: no GPT" 0 "$(on_disk)" "$dev"
-table=$'label: gpt\ntable-length: 256\nstart=4096, size=2048' attach 100000
+# The entry array fits in the head up to 536 entries of 128 bytes.
+table=$'label: gpt\ntable-length: 150\nstart=4096, size=2048' attach 100000
+warnings=$(gpt "$dev") check "150 GPT entries, all read" 0 "$(on_disk)" "$dev"
+table=$'label: gpt\ntable-length: 600\nstart=4096, size=2048' attach 100000
 warnings="$(gpt "$dev")
-mfmplace: warning: cannot check the partitions of $dev: its first 24576 bytes: GPT entries beyond them" \
-	check "256 GPT entries, beyond the bytes read" 0 "$(on_disk)" "$dev"
+mfmplace: warning: cannot check the partitions of $dev: its first 69632 bytes: GPT entries beyond them" \
+	check "600 GPT entries, beyond the bytes read" 0 "$(on_disk)" "$dev"
 
 # Images in the working folder exactly as long as their places (Drive A's
 # 16385 blocks, Drive B's 16384), and one byte longer.
