@@ -96,26 +96,29 @@ in_the_way="$(way "${dev}p3" 50000 89999)
 $(lies "${dev}p2" 90000 99999)"
 warnings=$in_the_way check "partitions in the way, by first block" 0 "$(on_disk)" "$dev"
 # A sysfs file that holds no number, or cannot be read, is named, not passed
-# over.  covered COVER FILE TEXT OPERAND STDOUT [WARNING...]: the tool on
-# OPERAND, with the sysfs FILE covered, in a private mount namespace, by
-# COVER, or by the tool's own /proc/PID/mem (whose read at offset 0 fails)
-# for "mem"; it must print STDOUT, the WARNINGs, and the cannot-check line
-# for FILE with TEXT.
+# over.  covered NAME COVER FILE TEXT OPERAND STDOUT [WARNING...]: the case
+# NAME, the tool on OPERAND, with the sysfs FILE covered, in a private mount
+# namespace, by COVER, or by the tool's own /proc/PID/mem (whose read at
+# offset 0 fails) for "mem"; it must print STDOUT, the WARNINGs, and the
+# cannot-check line for FILE with TEXT.
 covered() {
 	local plain=("${emulator[@]}")
 	emulator=(unshare -m sh -c 'c=$0 && [ "$c" != mem ] || c=/proc/$$/mem
-		mount --bind "$c" "$1" && shift && exec "$@"' "$1" "$2" "${plain[@]}")
-	warnings=$(printf '%s\n' "${@:6}" "mfmplace: warning: cannot check the partitions of $4: $2: $3") \
-		check "$2: $3" 0 "$5" "$4"
+		mount --bind "$c" "$1" && shift && exec "$@"' "$2" "$3" "${plain[@]}")
+	warnings=$(printf '%s\n' "${@:7}" "mfmplace: warning: cannot check the partitions of $5: $3: $4") \
+		check "$1" 0 "$6" "$5"
 	emulator=("${plain[@]}")
 }
 part=/sys/dev/block/$(stat -c %Hr:%Lr "$dev")/${dev#/dev/}
-covered /dev/null "${part}p1/start" "no number in it" "$dev" "$(on_disk)" "$in_the_way"
-covered mem "${part}p1/start" "Input/output error" "$dev" "$(on_disk)" "$in_the_way"
+covered "partition 1's start holds no number" /dev/null "${part}p1/start" "no number in it" "$dev" \
+	"$(on_disk)" "$in_the_way"
+covered "partition 1's start cannot be read" mem "${part}p1/start" "Input/output error" "$dev" \
+	"$(on_disk)" "$in_the_way"
 # The table still knows a partition in the way whose start sysfs hides.
-covered /dev/null "${part}p2/start" "no number in it" "$dev" "$(on_disk)" "$(way "${dev}p3" 50000 89999)" \
-	"$(table_lies 2 90000 99999)"
-covered /dev/null "/sys/dev/block/$(stat -c %Hr:%Lr "${dev}p3")/partition" "no number in it" "${dev}p3" \
+covered "partition 2's start holds no number: the table's partition 2" /dev/null "${part}p2/start" \
+	"no number in it" "$dev" "$(on_disk)" "$(way "${dev}p3" 50000 89999)" "$(table_lies 2 90000 99999)"
+covered "a partition's partition file holds no number" /dev/null \
+	"/sys/dev/block/$(stat -c %Hr:%Lr "${dev}p3")/partition" "no number in it" "${dev}p3" \
 	"$(report 40000 23615 7231 "${dev}p3")"
 
 mkdir mnt
@@ -130,6 +133,14 @@ attach 32769 -r
 ln -s "$dev" "ro disk's"
 warnings="mfmplace: warning: 'ro disk'\\''s' is read-only: the lines will fail" \
 	check "read-only device, named oddly" 0 "$(smallest "'$work/ro disk'\\''s'")" "ro disk's"
+# Read-only, and both images too long: the lines' failure first, then each
+# image, Drive A's first.
+mkdir long-images
+truncate -s 8389121 long-images/Drive_A.mfm.img && truncate -s 9000000 long-images/Drive_B.mfm.img
+warnings="mfmplace: warning: $dev is read-only: the lines will fail
+mfmplace: warning: Drive_A.mfm.img here is 8389121 bytes, longer than the 8389120 bytes of its place: the Drive A line runs past the end of the device and fails
+mfmplace: warning: Drive_B.mfm.img here is 9000000 bytes, longer than the 8388608 bytes of its place: the Drive B line overwrites the start of Drive A" \
+	from=long-images check "read-only, and both images too long" 0 "$(smallest "$dev")" "$dev"
 sysfs=/sys/dev/block/$(stat -c %Hr:%Lr "$dev")
 plain=("${emulator[@]}")
 emulator=(unshare -m sh -c 'mount -t tmpfs none /sys/dev/block && exec "$@"' sh "${plain[@]}")
