@@ -5,6 +5,9 @@
 # device numbers, HDIO_GETGEO.  Each run has a private /dev, a tmpfs whose
 # nodes have Cygwin's names (sdb, sdb1) and the loop devices' own numbers.
 standin=$(realpath -e -- "${2:-}" 2>/dev/null)
+# What Windows' view of a disk says the tool prints, as the hosted Windows
+# job works it out.
+oracle=$(cd "$(dirname "$0")/../.ci" && pwd)/expected-lines
 # shellcheck source-path=SCRIPTDIR source=lib.sh
 source "$(dirname "$0")/lib.sh" "$1"
 need_loop
@@ -29,67 +32,138 @@ END
 emulator=(unshare -m bash "$work/private-dev" "$work/layout" "$work/absent" "$standin")
 
 # windows ENTRY...: the layout Windows shows, in its order.  Each ENTRY is
-# NAME|NODE|KIND[|MOUNTS]: Cygwin's name, the loop device that stands for
-# it, d (disk), p (partition), l (dos logical drive: its layout entry and
-# three fillers) or x (dos extended container, NAME and NODE -), and for a
-# volume its mount points as the listing prints them.
+# NAME|NODE|KIND[|MOUNTS[|FILESYSTEM]]: Cygwin's name, the loop device that
+# stands for it, m, g or r (a disk with an MBR, a GPT or neither), p
+# (partition), l (dos logical drive: its layout entry and three fillers) or x
+# (dos extended container, NAME -, NODE the extended partition), for a
+# volume its mount points as the listing prints them, and the filesystem
+# Windows would name.  Each disk's view, as the hosted job's
+# .ci/windows-view.ps1 writes it, goes to view.NAME: its size and style, and
+# each partition's number, offset, size, type, filesystem, MBR slot for an
+# extended one, and mount points.
 windows() {
-	local entry name node kind mounts number
+	local entry name node kind mounts filesystem number disk='' disk_node='' style=''
+	rm -f view.*
 	for entry; do
-		IFS='|' read -r name node kind mounts <<<"$entry"
-		number=-
-		[[ $node == - ]] || number=$(stat -c %Hr:%Lr "$node")
+		IFS='|' read -r name node kind mounts filesystem <<<"$entry"
+		number=$(stat -c %Hr:%Lr "$node")
 		printf '%s\t%s\t%s' "$name" "$number" "$kind"
 		[[ $entry != *'|'*'|'*'|'* ]] || printf '\t%s' "$mounts"
 		echo
+		local sysfs=/sys/dev/block/$number
+		case $kind in
+		m | g | r)
+			disk=$name disk_node=$node style=${kind/m/MBR} && style=${style/g/GPT} && style=${style/r/RAW}
+			printf 'disk\t%s\t%s\t%s\n' "$name" $(($(cat "$sysfs/size") * 512)) "$style" >"view.$disk" ;;
+		x)
+			local slot sectors
+			slot=$(cat "$sysfs/partition")
+			sectors=$(partx -g -o SECTORS -n "$slot" "$disk_node")
+			printf 'part\t-\t%s\t%s\tExtended\t-\t%s\t\n' $(($(cat "$sysfs/start") * 512)) \
+				$((sectors * 512)) "$slot" >>"view.$disk" ;;
+		*)
+			local type=Basic
+			[[ $style != MBR ]] || type=IFS
+			[[ $kind != l ]] || type=Logical
+			printf 'part\t%s\t%s\t%s\t%s\t%s\t-\t%s\n' "${name#"$disk"}" $(($(cat "$sysfs/start") * 512)) \
+				$(($(cat "$sysfs/size") * 512)) "$type" "${filesystem:--}" "$mounts" >>"view.$disk" ;;
+		esac
 	done >layout
 	rm -f absent
+}
+# agreed NAME TARGET: what the last run printed for /dev/TARGET is what the
+# hosted job's oracle makes of Windows' view of its disk.
+agreed() {
+	local disk=${2%%[0-9]*}
+	bash "$oracle" "view.$disk" "$2" want.out want.err && cmp -s want.out out && cmp -s want.err err
+	result "$1: as Windows' view says" $? "$(diff want.out out)" "$(diff want.err err)"
 }
 sdb() { report 100000 83615 67231 /dev/sdb; }
 in_use() { printf 'mfmplace: warning: %s or a partition on it is in use (mounted in Windows as %s)\n' "$@"; }
 named() { printf 'mfmplace: warning: %s is partition %s of %s: the lines write the end of the partition, not of the disk\n' "$@"; }
 
 attach 100000
-windows "sdb|$dev|d"
+windows "sdb|$dev|r"
 check "plain disk" 0 "$(sdb)" /dev/sdb
+agreed "plain disk" sdb
 from=/ check "relative operand dev/sdb, from /" 0 "$(sdb)" dev/sdb
 
 # A card as sold: one FAT32 partition to the end, mounted as E:\.
 partitioned 100000 $'label: dos\nstart=2048, type=c'
-windows "sdb|$dev|d" "sdb1|${dev}p1|p|E:\\"
+windows "sdb|$dev|m" "sdb1|${dev}p1|p|E:\\"
 warnings="$(in_use /dev/sdb 'E:\')
 $(way /dev/sdb1 2048 99999)" check "dos partition to the end, mounted as E:\\" 0 "$(sdb)" /dev/sdb
+agreed "dos partition to the end" sdb
 warnings="$(in_use /dev/sdb1 'E:\')
 $(named /dev/sdb1 1 /dev/sdb)" check "partition named" 0 "$(report 97952 81567 65183 /dev/sdb1)" /dev/sdb1
-# The mount column as the listing prints it: mount points hold spaces, and
-# a volume may have none; a partition that is no volume has no column.
+agreed "partition named" sdb1
+# The mount column as the listing prints it: mount points hold spaces, may
+# be more than one or none, and are printed in ASCII; a partition that is
+# no volume has no column.
 while IFS=$'\t' read -r name column said; do
-	windows "sdb|$dev|d" "sdb1|${dev}p1|p${column:+|${column#-}}"
+	windows "sdb|$dev|m" "sdb1|${dev}p1|p${column:+|${column#-}}"
 	warnings="${said:+$(in_use /dev/sdb "$said")
 }$(way /dev/sdb1 2048 99999)" check "mount column: $name" 0 "$(sdb)" /dev/sdb
+	agreed "mount column: $name" sdb
 done <<'END'
 a folder with a space	C:\mnt\my card\	C:\mnt\my card\
 a letter and a folder	E:\ C:\mnt\my card\	E:\ C:\mnt\my card\
+a folder not in ASCII	C:\mnt\café\	C:\mnt\caf\303\251\
 a volume with none	-
 no volume
 END
+# The partition's own head holds a filesystem that Windows formatted to
+# fill it.
+if command -v mkfs.vfat >/dev/null; then
+	mkfs.vfat -F 32 "${dev}p1" >/dev/null
+	windows "sdb|$dev|m" "sdb1|${dev}p1|p|E:\\|FAT32"
+	warnings="$(in_use /dev/sdb1 'E:\')
+$(named /dev/sdb1 1 /dev/sdb)
+mfmplace: warning: /dev/sdb1 holds a FAT filesystem on blocks 0 to 97951: the lines overwrite its end" \
+		check "partition named, holding FAT32" 0 "$(report 97952 81567 65183 /dev/sdb1)" /dev/sdb1
+	agreed "partition named, holding FAT32" sdb1
+else
+	skip_case "partition named, holding FAT32" "no mkfs.vfat here"
+fi
 # Listed by Windows, but gone from /dev.
-windows "sdb|$dev|d" "sdb1|${dev}p1|p|E:\\"
+windows "sdb|$dev|m" "sdb1|${dev}p1|p|E:\\"
 echo sdb1 >absent
 warnings="$(in_use /dev/sdb 'E:\')
 $(way "1 in the table on /dev/sdb" 2048 99999)
 mfmplace: warning: cannot check the partitions of /dev/sdb: /dev/sdb1: No such file or directory" \
 	check "partition node missing" 0 "$(sdb)" /dev/sdb
 
+# Two volumes of one disk mounted: every mount point, in the listing's order.
+partitioned 100000 $'label: dos\nstart=2048, size=40000, type=c\nstart=50000, type=7'
+windows "sdb|$dev|m" "sdb1|${dev}p1|p|E:\\" "sdb2|${dev}p2|p|F:\\"
+warnings="$(in_use /dev/sdb 'E:\ F:\')
+$(way /dev/sdb2 50000 99999)" check "two partitions mounted as E:\\ and F:\\" 0 "$(sdb)" /dev/sdb
+agreed "two partitions mounted" sdb
+
 sector=4096 partitioned 100000 $'label: dos\nstart=256, type=c'
-windows "sdb|$dev|d" "sdb1|${dev}p1|p|E:\\"
+windows "sdb|$dev|m" "sdb1|${dev}p1|p|E:\\"
 warnings="$(in_use /dev/sdb 'E:\')
 $(way /dev/sdb1 2048 99999)" check "4096-byte sectors" 0 "$(sdb)" /dev/sdb
+agreed "4096-byte sectors" sdb
 
 partitioned 100000 $'label: gpt\nstart=2048, size=10000\nstart=20000, size=10000\nstart=80000, size=10000'
-windows "sdb|$dev|d" "sdb1|${dev}p1|p" "sdb2|${dev}p2|p" "sdb3|${dev}p3|p"
+windows "sdb|$dev|g" "sdb1|${dev}p1|p" "sdb2|${dev}p2|p" "sdb3|${dev}p3|p"
 warnings="$(gpt /dev/sdb)
 $(lies /dev/sdb3 80000 89999)" check "GPT, partition 3 in the images' places" 0 "$(sdb)" /dev/sdb
+agreed "GPT, partition 3 in the images' places" sdb
+
+# A /proc/partitions longer than the tool reads: 128 folders mounted with
+# names of 600 bytes and more.
+long='C:\mnt\'$(printf 'x%.0s' {1..600})'\'
+entries=("sdb|$dev|g")
+for p in {1..64}; do entries+=("sdb$p|${dev}p1|p|$long$p\\"); done
+entries+=("sdc|$dev|g")
+for p in {1..64}; do entries+=("sdc$p|${dev}p1|p|$long$p\\"); done
+windows "${entries[@]}"
+warnings="$(gpt /dev/sdb)
+$(way "3 in the table on /dev/sdb" 80000 89999 | sed 's/reaches into.*$/lies in the last 32769 blocks: the lines overwrite it/')
+mfmplace: warning: cannot check the partitions of /dev/sdb: /proc/partitions: File too large" \
+	check "/proc/partitions over 64 KiB" 0 "$(sdb)" /dev/sdb
 
 # Twenty GPT partitions: from 16 on Cygwin numbers them with major 259, and
 # sdb16 (259:48) has the minor of sdd (8:48), listed first.
@@ -97,7 +171,7 @@ attach 100000
 other=$dev
 partitioned 100000 "label: gpt$(printf '\nstart=%s, size=2048' $(seq 2048 2048 30720))
 start=34816, size=40000$(printf '\nstart=%s, size=5000' 75000 80000 85000 90000)"
-entries=("sdd|$other|d" "sdb|$dev|d")
+entries=("sdd|$other|r" "sdb|$dev|g")
 for p in {1..20}; do entries+=("sdb$p|${dev}p$p|p"); done
 windows "${entries[@]}"
 warnings="$(gpt /dev/sdb)
@@ -106,30 +180,57 @@ $(lies /dev/sdb17 75000 79999)
 $(lies /dev/sdb18 80000 84999)
 $(lies /dev/sdb19 85000 89999)
 $(lies /dev/sdb20 90000 94999)" check "20 GPT partitions" 0 "$(sdb)" /dev/sdb
+agreed "20 GPT partitions" sdb
 warnings=$(named /dev/sdb16 16 /dev/sdb) check "partition 16 named" 0 "$(report 40000 23615 7231 /dev/sdb16)" /dev/sdb16
+agreed "partition 16 named" sdb16
+
+# A GPT's 64th entry is listed as sdb64, which has no device, with the
+# numbers of the next disk's partition 16 (259:96): sdc16 is itself, and
+# sdb's partition 64 is known from its table.
+partitioned 100000 "label: gpt$(printf '\nstart=%s, size=1024' $(seq 2048 1024 65536))
+start=70000, size=1000"
+gpt64=$dev
+partitioned 600000 "label: gpt$(printf '\nstart=%s, size=35000' $(seq 2048 35000 527048))"
+entries=("sdb|$gpt64|g")
+for p in {1..64}; do entries+=("sdb$p|${gpt64}p$p|p"); done
+entries+=("sdc|$dev|g")
+for p in {1..16}; do entries+=("sdc$p|${dev}p$p|p"); done
+windows "${entries[@]}"
+echo sdb64 >absent
+warnings=$(named /dev/sdc16 16 /dev/sdc) check "sdc16, whose numbers sdb64 shares" 0 \
+	"$(report 35000 18615 2231 /dev/sdc16)" /dev/sdc16
+agreed "sdc16" sdc16
+warnings="$(gpt /dev/sdb)
+$(lies "64 in the table on /dev/sdb" 70000 70999)
+mfmplace: warning: cannot check the partitions of /dev/sdb: /dev/sdb64: No such file or directory" \
+	check "64 GPT partitions: sdb64 from the table" 0 "$(sdb)" /dev/sdb
+agreed "64 GPT partitions" sdb
 
 # The disk after sdz is sdaa; sda's partitions, listed after it, are not
 # its own.
 attach 100000
 other=$dev
 partitioned 100000 $'label: dos\nstart=2048, type=c'
-windows "sdaa|$other|d" "sda|$dev|d" "sda1|${dev}p1|p|E:\\"
+windows "sdaa|$other|r" "sda|$dev|m" "sda1|${dev}p1|p|E:\\"
 check "two-letter disk sdaa, before sda" 0 "$(report 100000 83615 67231 /dev/sdaa)" /dev/sdaa
+agreed "two-letter disk sdaa" sdaa
 warnings="$(in_use /dev/sda 'E:\')
 $(way /dev/sda1 2048 99999)" check "sda, after sdaa" 0 "$(report 100000 83615 67231 /dev/sda)" /dev/sda
+agreed "sda, after sdaa" sda
 
 # Three primaries, an extended partition and 17 logical drives, the last
 # mounted as F:\ and reaching the end.  Windows numbers the logical drives
-# from 4 on; each takes four layout entries, so the listing stops after 64
-# at sdb18.  The disk's own table still shows the extended partition.
-# Each logical drive's own table lies in the MiB before it.
+# from 4 on; the MBR's slots take four layout entries and each logical drive
+# four more, so the listing stops after 64 at sdb18.  The disk's own table
+# still shows the extended partition.  Each logical drive's own table lies
+# in the MiB before it.
 last=21 partitioned 200000 "label: dos
 start=2048, size=1000
 start=4096, size=1000
 start=6144, size=1000
 start=8192, type=5$(printf '\nstart=%s, size=1000' $(seq 10240 4096 71680))
 start=180000"
-entries=("sdb|$dev|d" "sdb1|${dev}p1|p" "sdb2|${dev}p2|p" "sdb3|${dev}p3|p" "-|-|x")
+entries=("sdb|$dev|m" "sdb1|${dev}p1|p" "sdb2|${dev}p2|p" "sdb3|${dev}p3|p" "-|${dev}p4|x")
 for p in {4..19}; do entries+=("sdb$p|${dev}p$((p + 1))|l"); done
 windows "${entries[@]}" "sdb20|${dev}p21|l|F:\\"
 listed=$("${emulator[@]}" cat /proc/partitions | tail -n 1)
@@ -137,5 +238,21 @@ listed=$("${emulator[@]}" cat /proc/partitions | tail -n 1)
 result "the listing stops at sdb18" $? "$listed"
 warnings="mfmplace: warning: partition 4 in the table on /dev/sdb (blocks 8192 to 199999) reaches into the last 32769 blocks: the lines overwrite its end; end it at block 167230 or below" \
 	check "64 layout entries: the extended partition from the table" 0 "$(report 200000 183615 167231 /dev/sdb)" /dev/sdb
+agreed "64 layout entries" sdb
+# One primary and the extended partition: the MBR's four slots still count
+# four entries, so the listing stops at the 15th logical drive, sdb16.
+last=18 partitioned 200000 "label: dos
+start=2048, size=1000
+start=8192, type=5$(printf '\nstart=%s, size=1000' $(seq 10240 4096 71680))
+start=180000"
+entries=("sdb|$dev|m" "sdb1|${dev}p1|p" "-|${dev}p2|x")
+for p in {2..16}; do entries+=("sdb$p|${dev}p$((p + 3))|l"); done
+windows "${entries[@]}" "sdb17|${dev}p18|l|F:\\"
+listed=$("${emulator[@]}" cat /proc/partitions | tail -n 1)
+[[ $listed == *" sdb16" ]]
+result "one primary: the listing stops at sdb16" $? "$listed"
+warnings="mfmplace: warning: partition 2 in the table on /dev/sdb (blocks 8192 to 199999) reaches into the last 32769 blocks: the lines overwrite its end; end it at block 167230 or below" \
+	check "one primary and 16 logical drives: the extended partition from the table" 0 "$(report 200000 183615 167231 /dev/sdb)" /dev/sdb
+agreed "one primary and 16 logical drives" sdb
 
 finish

@@ -20,9 +20,12 @@
  * the Linux device that stands for it, its kind, and for a volume a fourth
  * field: its mount points as Windows writes them, each after the one before
  * and a space (E:\ C:\mnt\my card\), or nothing for a volume without any.
- * The kinds: d, a disk, whose entries follow it; p, a partition, one layout
- * entry; l, a dos logical drive, its entry and three fillers; x, a dos
- * extended container, one entry that is no partition (name and numbers -).
+ * The kinds: a disk, whose entries follow it, m with an MBR, g with a GPT,
+ * r with neither; p, a partition, one layout entry; l, a dos logical drive,
+ * its entry and three fillers; x, a dos extended container, one entry that
+ * is no partition (listed with name -).  Windows counts an MBR's layout in
+ * fours: its four primary slots, used or not, however many p and x entries
+ * fill them, then four for each logical drive.
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -99,6 +102,11 @@ static const struct entry *find_entry(dev_t linux_device)
 	return NULL;
 }
 
+static int is_disk(const struct entry *e)
+{
+	return e->kind == 'm' || e->kind == 'g' || e->kind == 'r';
+}
+
 /* Disk d of sdX (sda 0, sdz 25, sdaa 26, ...), and the number after it. */
 static dev_t cygwin_device(const char *name)
 {
@@ -144,21 +152,23 @@ static int open_proc_partitions(int flags)
 		return -1;
 	}
 	int layout_entries = 0;
+	int mbr = 0;
 	int disks = 0;
 	for (int i = 0; i < entry_count; ++i) {
 		const struct entry *e = &entries[i];
 		const unsigned long long kib = sysfs_number(e->major, e->minor, "size") / 2;
 		const dev_t cygwin = e->kind == 'x' ? 0 : cygwin_device(e->name);
-		if (e->kind == 'd') {
+		if (is_disk(e)) {
 			if (disks++ == 0) {
 				fputs("major minor  #blocks  name   win-mounts\n\n", out);
 			}
 			fprintf(out, "%5u %5u %9llu %s\n", major(cygwin), minor(cygwin), kib, e->name);
-			layout_entries = 0;
+			mbr = e->kind == 'm';
+			layout_entries = mbr ? 4 : 0;
 			continue;
 		}
 		const int listed = e->kind != 'x' && layout_entries < LAYOUT_ENTRIES;
-		layout_entries += e->kind == 'l' ? 4 : 1;
+		layout_entries += e->kind == 'l' ? 4 : mbr ? 0 : 1;
 		if (!listed) {
 			continue;
 		}
