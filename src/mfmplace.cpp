@@ -720,19 +720,19 @@ whole_device_extent ntfs_extent(const unsigned char *head, std::uint64_t /*devic
 }
 
 // APFS (Apple's APFS reference, nx_superblock_t): a container superblock,
-// object type 1, "NXSB", and its blocks of 4 to 64 KiB.
+// object type 1, "NXSB", and its blocks of up to 64 KiB.
 whole_device_extent apfs_extent(const unsigned char *head, std::uint64_t /*device_blocks*/)
 {
 	constexpr std::size_t OBJECT_TYPE = 24;
 	constexpr std::size_t MAGIC = 32;
 	constexpr std::size_t BLOCK_SIZE = 36;
 	constexpr std::size_t BLOCK_COUNT = 40;
-	const unsigned shift = shift_of(little_endian(head + BLOCK_SIZE, 4), 16);
 	if (!has_magic(head, MAGIC, "NXSB", 4) ||
-	    (little_endian(head + OBJECT_TYPE, 4) & 0xffffU) != 1 || shift < 12) {
+	    (little_endian(head + OBJECT_TYPE, 4) & 0xffffU) != 1) {
 		return NOT_FOUND;
 	}
-	return spanning_units(little_endian(head + BLOCK_COUNT, 8), shift);
+	return spanning_units(little_endian(head + BLOCK_COUNT, 8),
+			      shift_of(little_endian(head + BLOCK_SIZE, 4), 16));
 }
 
 // LUKS (cryptsetup's LUKS1 and LUKS2 on-disk format): the magic and version
@@ -940,19 +940,16 @@ whole_device_extent iso9660_extent(const unsigned char *head, std::uint64_t /*de
 	return NOT_FOUND;
 }
 
-// UDF (ECMA-167, 2/9): "BEA01" and then "NSR02" or "NSR03" in the volume
-// recognition sequence, which may follow an ISO 9660 set (a UDF bridge
-// disc).  Its size lies in an anchor at 128 KiB or more, past the head.
+// UDF (ECMA-167, 2/9): "NSR02" or "NSR03" in the volume recognition
+// sequence, which may follow an ISO 9660 set (a UDF bridge disc).  Its size
+// lies in an anchor at 128 KiB or more, past the head.
 whole_device_extent udf_extent(const unsigned char *head, std::uint64_t device_blocks)
 {
 	constexpr std::size_t IDENTIFIER = 1;
-	bool extended_area = false;
 	for (std::size_t at = VOLUME_DESCRIPTORS; at + VOLUME_DESCRIPTOR_BYTES <= DISK_HEAD_BYTES;
 	     at += VOLUME_DESCRIPTOR_BYTES) {
-		const unsigned char *descriptor = head + at;
-		extended_area = extended_area || has_magic(descriptor, IDENTIFIER, "BEA01", 5);
-		if (extended_area && (has_magic(descriptor, IDENTIFIER, "NSR02", 5) ||
-				      has_magic(descriptor, IDENTIFIER, "NSR03", 5))) {
+		if (has_magic(head + at, IDENTIFIER, "NSR02", 5) ||
+		    has_magic(head + at, IDENTIFIER, "NSR03", 5)) {
 			return spanning_device(device_blocks);
 		}
 	}

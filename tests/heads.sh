@@ -68,6 +68,8 @@ stray-boot-flag 100000 512 83615 67231: sfdisk's GPT, byte 494 (the fourth entry
 hybrid-ee-second 100000 512 83615 67231: sgdisk -h 1:EE, a hybrid MBR with its 0xEE entry second
 	mfmplace: warning: DEV has a GPT partition table: the lines overwrite its backup copy at the end of the disk
 	mfmplace: warning: partition 1 in the table on DEV (blocks 2048 to 99000) reaches into the last 32769 blocks: the lines overwrite its end; end it at block 67230 or below
+ee-not-at-lba-1 100000 512 83615 67231: sfdisk's GPT, its 0xEE entry moved to LBA 2: a dos entry, past the end
+	mfmplace: warning: partition 1 in the table on DEV (blocks 2 to 100000) reaches into the last 32769 blocks: the lines overwrite its end; end it at block 67230 or below
 gpt-smaller 53249 512 36864 20480: sfdisk's GPT for 20480 blocks, its backup at 20479, below Drive B
 gpt-smaller 53248 512 36863 20479: the same, its backup in Drive B's first block
 	mfmplace: warning: DEV has a GPT partition table: the lines overwrite its backup copy at the end of the disk
@@ -98,6 +100,8 @@ ext4-saturated 100000 512 83615 67231: ext4-33615k with 64bit, 64 KiB blocks and
 iso9660 34052 512 17667 1283: genisoimage, ending in Drive B's first block
 	mfmplace: warning: DEV holds an ISO 9660 filesystem on blocks 0 to 1283: the lines overwrite its end
 iso9660 34053 512 17668 1284: the same, ending below it
+iso9660-boot-record-first 32769 512 16384 0: genisoimage -b, its boot record moved ahead of the primary descriptor
+	mfmplace: warning: DEV holds an ISO 9660 filesystem on blocks 0 to 1299: the lines overwrite its end
 squashfs 33568 512 17183 799: mksquashfs -noD, ending in Drive B's first block
 	mfmplace: warning: DEV holds a squashfs filesystem on blocks 0 to 799: the lines overwrite its end
 squashfs 33569 512 17184 800: the same, ending below it
@@ -119,6 +123,8 @@ swap-big-endian 100000 512 83615 67231: mkswap's, its version and last page rewr
 	mfmplace: warning: DEV holds a swap area on blocks 0 to 99999: the lines overwrite its end
 btrfs 2097152 512 2080767 2064383: mkfs.btrfs
 	mfmplace: warning: DEV holds a btrfs filesystem on blocks 0 to 2097151: the lines overwrite its end
+btrfs-two-devices 1048576 512 1032191 1015807: mkfs.btrfs over this device and one twice as large: this one's size
+	mfmplace: warning: DEV holds a btrfs filesystem on blocks 0 to 1048575: the lines overwrite its end
 xfs 2097152 512 2080767 2064383: mkfs.xfs
 	mfmplace: warning: DEV holds an XFS filesystem on blocks 0 to 2097151: the lines overwrite its end
 f2fs 2097152 512 2080767 2064383: mkfs.f2fs
@@ -128,6 +134,8 @@ md-1.1 100000 512 83615 67231: by hand (md_p.h): data from 2048, 97952 sectors
 md-1.2 100000 512 83615 67231: by hand (md_p.h), the superblock at 4 KiB
 	mfmplace: warning: DEV holds an md RAID member on blocks 0 to 99999: the lines overwrite its end
 hfsplus 100000 512 83615 67231: by hand (TN1150): 12500 blocks of 4096 bytes
+	mfmplace: warning: DEV holds an HFS+ filesystem on blocks 0 to 99999: the lines overwrite its end
+hfsx 100000 512 83615 67231: by hand (TN1150): "HX", 6250 blocks of 8192 bytes
 	mfmplace: warning: DEV holds an HFS+ filesystem on blocks 0 to 99999: the lines overwrite its end
 apfs 100000 512 83615 67231: by hand (Apple's APFS reference): 12500 blocks of 4096 bytes
 	mfmplace: warning: DEV holds an APFS container on blocks 0 to 99999: the lines overwrite its end

@@ -122,6 +122,12 @@ keep stray-boot-flag
 disk hybrid-ee-second 100000
 sgdisk -n 1:2048:99000 -t 1:0700 -h 1:EE hybrid-ee-second.img >/dev/null
 keep hybrid-ee-second
+# An 0xEE entry that starts past LBA 1 marks no GPT: the MBR is a dos table
+# with one entry of type 0xEE.
+disk ee-not-at-lba-1 100000
+sfdisk -q ee-not-at-lba-1.img <<<"$gpt_script"
+put ee-not-at-lba-1 $((446 + 8)) '\x02'
+keep ee-not-at-lba-1
 # A GPT made for 20480 blocks on a larger disk: its backup lies at 20479.
 disk gpt-smaller 20480
 sfdisk -q gpt-smaller.img <<<$'label: gpt\nstart=2048'
@@ -171,6 +177,14 @@ keep ext4-saturated
 mkdir -p files && head -c 300000 /dev/zero >files/data
 genisoimage -quiet -o iso9660.img files
 keep iso9660
+# ECMA-119 does not ask that the primary volume descriptor come first: an
+# El Torito boot record ahead of it, by hand, swapping genisoimage's two.
+mkdir -p files-boot/boot && head -c 2048 /dev/zero >files-boot/boot/boot.bin && cp files/data files-boot/
+genisoimage -quiet -b boot/boot.bin -no-emul-boot -o iso9660-boot-record-first.img files-boot
+dd if=iso9660-boot-record-first.img bs=2048 skip=16 count=2 status=none >descriptors
+{ tail -c 2048 descriptors; head -c 2048 descriptors; } |
+	dd of=iso9660-boot-record-first.img bs=2048 seek=16 conv=notrunc status=none
+keep iso9660-boot-record-first
 disk udf 100000 && mkudffs udf.img >/dev/null 2>&1 && keep udf
 # On a disk, mkudffs writes an MBR whose one entry runs from block 0 over it.
 disk udf-on-a-disk 100000 && loop udf-on-a-disk && mkudffs "$dev" >/dev/null 2>&1 && unloop &&
@@ -196,6 +210,10 @@ for fs in btrfs:"mkfs.btrfs -q -f" xfs:"mkfs.xfs -q -f" f2fs:"mkfs.f2fs -q"; do
 	${fs#*:} "${fs%%:*}.img" >/dev/null
 	keep "${fs%%:*}"
 done
+# A btrfs filesystem over two devices: the first device's own size counts.
+disk btrfs-two-devices 1048576 && disk btrfs-second-device 2097152
+mkfs.btrfs -q -f -d single -m single btrfs-two-devices.img btrfs-second-device.img >/dev/null
+keep btrfs-two-devices
 # Stored uncompressed (-noD), so that it ends where a text's bytes do.
 mkdir text && seq 1 70000 >text/numbers
 mksquashfs text squashfs.img -noD -noappend -quiet >/dev/null
@@ -216,6 +234,11 @@ disk hfsplus 100000
 put hfsplus 1024 "H+$(be 2 4)"
 put hfsplus $((1024 + 40)) "$(be 4 4096)$(be 4 12500)"
 keep hfsplus
+# HFSX: "HX", version 5.
+disk hfsx 100000
+put hfsx 1024 "HX$(be 2 5)"
+put hfsx $((1024 + 40)) "$(be 4 8192)$(be 4 6250)"
+keep hfsx
 # APFS (Apple's APFS reference): a container superblock, object type 1 with
 # its flags, "NXSB", 4096-byte blocks, 12500 of them.
 disk apfs 100000
