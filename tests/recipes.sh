@@ -261,6 +261,23 @@ result "GPT card: gpt-to-dos leaves a dos partition of type c, only its line lef
 ran "GPT card" shrink-fat32 P=1
 kept "GPT card" "${dev}p1" vfat
 
+# GPT cards whose primary header, or entry array, is damaged (a byte of the
+# header's own LBA, or of entry 1's name): the backup is read.
+for damage in "header 536" "entries 1080"; do
+	read -r what at <<<"$damage"
+	card 4194304 512 $'label: gpt\nstart=2048, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7'
+	mkfs.vfat -F 32 "${dev}p1" >/dev/null && put "${dev}p1" vfat
+	partx -d "$dev"
+	printf X | dd of="$dev" bs=1 seek="$at" conv=notrunc status=none
+	route gpt-to-dos "CARD=$dev"
+	bash route-gpt-to-dos.sh >log 2>&1
+	status=$?
+	[[ $status == 0 && $(sfdisk --part-type "$dev" 1) == *c ]] && grep -q 'reaches into the last 32769 blocks' log
+	result "GPT card, its $what damaged: gpt-to-dos leaves a dos partition of type c" $? "status $status" "$(tail -n 20 log)"
+	ran "GPT card, its $what damaged" shrink-fat32 P=1
+	kept "GPT card, its $what damaged" "${dev}p1" vfat
+done
+
 # An empty card of 32 GB, started over.
 card 62521344 512
 ran "empty card" start-over
