@@ -218,41 +218,30 @@ warnings="$(in_use /dev/sda 'E:\')
 $(way /dev/sda1 2048 99999)" check "sda, after sdaa" 0 "$(report 100000 83615 67231 /dev/sda)" /dev/sda
 agreed "sda, after sdaa" sda
 
-# Three primaries, an extended partition and 17 logical drives, the last
-# mounted as F:\ and reaching the end.  Windows numbers the logical drives
-# from 4 on; the MBR's slots take four layout entries and each logical drive
-# four more, so the listing stops after 64 at sdb18.  The disk's own table
-# still shows the extended partition.  Each logical drive's own table lies
-# in the MiB before it.
-last=21 partitioned 200000 "label: dos
-start=2048, size=1000
-start=4096, size=1000
-start=6144, size=1000
+# An extended partition from block 8192 to the end, holding 17 logical
+# drives, the last mounted as F:\ and reaching the end, after three
+# primaries or one.  Windows numbers the logical drives after the
+# primaries; the MBR's four slots take four layout entries however many
+# are used, and each logical drive four more, so the listing stops after 64
+# at the 15th logical drive.  The disk's own table still shows the extended
+# partition.  Each logical drive's own table lies in the MiB before it.
+for primaries in 3 1; do
+	last=21 partitioned 200000 "label: dos$(printf '\nstart=%s, size=1000' $(seq 2048 2048 $((2048 * primaries))))
 start=8192, type=5$(printf '\nstart=%s, size=1000' $(seq 10240 4096 71680))
 start=180000"
-entries=("sdb|$dev|m" "sdb1|${dev}p1|p" "sdb2|${dev}p2|p" "sdb3|${dev}p3|p" "-|${dev}p4|x")
-for p in {4..19}; do entries+=("sdb$p|${dev}p$((p + 1))|l"); done
-windows "${entries[@]}" "sdb20|${dev}p21|l|F:\\"
-listed=$("${emulator[@]}" cat /proc/partitions | tail -n 1)
-[[ $listed == *" sdb18" ]]
-result "the listing stops at sdb18" $? "$listed"
-warnings="mfmplace: warning: partition 4 in the table on /dev/sdb (blocks 8192 to 199999) reaches into the last 32769 blocks: the lines overwrite its end; end it at block 167230 or below" \
-	check "64 layout entries: the extended partition from the table" 0 "$(report 200000 183615 167231 /dev/sdb)" /dev/sdb
-agreed "64 layout entries" sdb
-# One primary and the extended partition: the MBR's four slots still count
-# four entries, so the listing stops at the 15th logical drive, sdb16.
-last=18 partitioned 200000 "label: dos
-start=2048, size=1000
-start=8192, type=5$(printf '\nstart=%s, size=1000' $(seq 10240 4096 71680))
-start=180000"
-entries=("sdb|$dev|m" "sdb1|${dev}p1|p" "-|${dev}p2|x")
-for p in {2..16}; do entries+=("sdb$p|${dev}p$((p + 3))|l"); done
-windows "${entries[@]}" "sdb17|${dev}p18|l|F:\\"
-listed=$("${emulator[@]}" cat /proc/partitions | tail -n 1)
-[[ $listed == *" sdb16" ]]
-result "one primary: the listing stops at sdb16" $? "$listed"
-warnings="mfmplace: warning: partition 2 in the table on /dev/sdb (blocks 8192 to 199999) reaches into the last 32769 blocks: the lines overwrite its end; end it at block 167230 or below" \
-	check "one primary and 16 logical drives: the extended partition from the table" 0 "$(report 200000 183615 167231 /dev/sdb)" /dev/sdb
-agreed "one primary and 16 logical drives" sdb
+	name="$primaries primar$( ((primaries == 1)) && echo y || echo ies)"
+	entries=("sdb|$dev|m")
+	for p in $(seq "$primaries"); do entries+=("sdb$p|${dev}p$p|p"); done
+	entries+=("-|${dev}p$((primaries + 1))|x")
+	for p in {5..20}; do entries+=("sdb$((primaries + p - 4))|${dev}p$p|l"); done
+	windows "${entries[@]}" "sdb$((primaries + 17))|${dev}p21|l|F:\\"
+	listed=$("${emulator[@]}" cat /proc/partitions | tail -n 1)
+	[[ $listed == *" sdb$((primaries + 15))" ]]
+	result "$name: the listing stops at sdb$((primaries + 15))" $? "$listed"
+	warnings="mfmplace: warning: partition $((primaries + 1)) in the table on /dev/sdb (blocks 8192 to 199999) reaches into the last 32769 blocks: the lines overwrite its end; end it at block 167230 or below" \
+		check "$name, 17 logical drives: the extended partition from the table" 0 \
+		"$(report 200000 183615 167231 /dev/sdb)" /dev/sdb
+	agreed "$name, 17 logical drives" sdb
+done
 
 finish
