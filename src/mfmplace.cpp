@@ -667,9 +667,10 @@ whole_device_extent bitlocker_extent(const unsigned char *head, std::uint64_t de
 	return NOT_FOUND;
 }
 
-// FAT (Microsoft's FAT specification, the BPB): a jump, sectors of 512 to
-// 4096 bytes, a power of two of sectors per cluster, reserved sectors, one or
-// two FATs, and the volume's sectors in 16 bits or, where that is 0, in 32.
+// FAT (Microsoft's description of FAT32, its BPB): a jump, sectors of 512
+// to 4096 bytes, a power of two of sectors per cluster, reserved sectors,
+// one or two FATs, and the volume's sectors in 16 bits or, where that is 0,
+// in 32.
 whole_device_extent fat_extent(const unsigned char *head, std::uint64_t /*device_blocks*/)
 {
 	constexpr std::size_t JUMP = 0;
@@ -691,7 +692,7 @@ whole_device_extent fat_extent(const unsigned char *head, std::uint64_t /*device
 			      shift);
 }
 
-// exFAT (Microsoft's exFAT specification): its name, the volume's length
+// exFAT (Microsoft's exFAT file system reference): its name, the volume's length
 // in sectors and the sector size's shift, 9 to 12.
 whole_device_extent exfat_extent(const unsigned char *head, std::uint64_t /*device_blocks*/)
 {
@@ -1106,7 +1107,7 @@ bool read_mbr(const query_result &result, disk_facts &facts)
 	return listed;
 }
 
-// The GPT that a protective MBR marks (the UEFI specification, 5.3, and the
+// The GPT that a protective MBR marks (UEFI's chapter 5.3, and the
 // kernel's efi.c): the header in the second logical sector, checked by its
 // own CRC-32, and its entry array, checked by the array's CRC-32 where the
 // whole array lies in the head.  The backup lies where the header's
