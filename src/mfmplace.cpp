@@ -338,20 +338,20 @@ void add_partition(disk_facts &facts, const char *name, std::uint64_t table_numb
 	std::memcpy(facts.partitions[i].name, name, length + 1);
 }
 
-// The platform block, with what the system says below, defines these for
-// the stages before it: the size request, the sector-size request, and the
-// system's view of the disk.
+// The platform block, with what the system says below, defines the size
+// request and the system's view of the disk for the stages before it; the
+// sector-size request, the same on both platforms, follows it.
 std::uint64_t ask_block_count(int fd);
 int ask_sector_size(int fd);
 void collect_disk_facts(const query_result &result, disk_facts &facts);
 
 // ---- query_block_count: the device's size and head ----
 
-// The sector sizes that the tool knows, 512 to 4096 bytes, by their shift.
-unsigned sector_shift_of(int bytes)
+// The shift of BYTES if it is a power of two from 512 to 2^HIGHEST, else 0.
+unsigned shift_of(std::uint64_t bytes, unsigned highest)
 {
-	for (unsigned shift = 9; shift <= 12; ++shift) {
-		if (bytes == 1 << shift) {
+	for (unsigned shift = 9; shift <= highest; ++shift) {
+		if (bytes == std::uint64_t{1} << shift) {
 			return shift;
 		}
 	}
@@ -417,7 +417,10 @@ query_result query_block_count(const char *device)
 	// Cygwin's pread fails on devices: the head is read from where the
 	// descriptor stands, the start.
 	if (result.block_count >= DRIVE_B_TAIL_BLOCKS) {
-		const unsigned shift = sector_shift_of(ask_sector_size(fd));
+		// The logical sector sizes that the tool knows: 512 to 4096 bytes.
+		const int bytes = ask_sector_size(fd);
+		const unsigned shift =
+			bytes > 0 ? shift_of(static_cast<std::uint64_t>(bytes), 12) : 0;
 		result.sector_shift = shift != 0 ? shift : 9;
 		result.head_status = read_head(fd, result.head);
 	}
@@ -564,17 +567,6 @@ std::uint64_t last_block_of(std::uint64_t index, unsigned shift)
 		       : index << per_unit | ((std::uint64_t{1} << per_unit) - 1);
 }
 
-// The shift of BYTES if it is a power of two from 512 to 2^HIGHEST, else 0.
-unsigned shift_of(std::uint64_t bytes, unsigned highest)
-{
-	for (unsigned shift = 9; shift <= highest; ++shift) {
-		if (bytes == std::uint64_t{1} << shift) {
-			return shift;
-		}
-	}
-	return 0;
-}
-
 // The IEEE CRC-32 that GPT headers and entry arrays carry, as zlib's crc32
 // computes it.
 struct crc_table {
@@ -597,7 +589,7 @@ constexpr crc_table make_crc_table()
 constexpr crc_table CRC_TABLE = make_crc_table();
 
 // The CRC-32 of COUNT bytes at P, the 4 bytes from offset ZEROED taken as 0
-// (past COUNT for none).
+// (COUNT for none).
 std::uint32_t crc32_of(const unsigned char *p, std::size_t count, std::size_t zeroed)
 {
 	std::uint32_t crc = 0xffffffffU;
@@ -1156,8 +1148,9 @@ void read_gpt(const query_result &result, disk_facts &facts)
 					  : DISK_HEAD_BYTES;
 	const std::uint64_t array_bytes = count * entry_size;
 	if (array_bytes <= DISK_HEAD_BYTES - array) {
-		if (crc32_of(result.head + array, static_cast<std::size_t>(array_bytes),
-			     SIZE_MAX) != little_endian(header + ENTRIES_CRC, 4)) {
+		const auto bytes = static_cast<std::size_t>(array_bytes);
+		if (crc32_of(result.head + array, bytes, bytes) !=
+		    little_endian(header + ENTRIES_CRC, 4)) {
 			facts.gpt = gpt_state::entries_damaged; // the kernel lists none of them
 			return;
 		}
@@ -1216,11 +1209,10 @@ void read_disk_head(const query_result &result, disk_facts &facts)
 
 // ---- What the system says: everything that only one platform has ----
 //
-// The platform block defines the size request (ask_block_count), the
-// sector-size request (ask_sector_size), and collect_disk_facts, which asks
-// the system whether the device is a disk or a partition and where the
-// disk's partitions lie: /proc/partitions and the partitions' own devices
-// under Cygwin, sysfs on Linux.
+// The platform block defines the size request (ask_block_count) and
+// collect_disk_facts, which asks the system whether the device is a disk or
+// a partition and where the disk's partitions lie: /proc/partitions and the
+// partitions' own devices under Cygwin, sysfs on Linux.
 #ifdef __CYGWIN__
 
 #include <cygwin/fs.h>
@@ -1238,13 +1230,6 @@ std::uint64_t ask_block_count(int fd)
 	unsigned long sectors = 0;
 	(void)ioctl(fd, BLKGETSIZE, &sectors);
 	return sectors;
-}
-
-int ask_sector_size(int fd)
-{
-	int bytes = 0;
-	(void)ioctl(fd, BLKSSZGET, &bytes);
-	return bytes;
 }
 
 constexpr char PROC_PARTITIONS[] = "/proc/partitions";
@@ -1431,13 +1416,6 @@ std::uint64_t ask_block_count(int fd)
 	}
 }
 
-int ask_sector_size(int fd)
-{
-	int bytes = 0;
-	(void)ioctl(fd, BLKSSZGET, &bytes);
-	return bytes;
-}
-
 // read_sysfs_number's answer for a file that reads but holds no number.
 constexpr int NO_NUMBER = -1;
 
@@ -1592,6 +1570,15 @@ void collect_disk_facts(const query_result &result, disk_facts &facts)
 static_assert(BLKGETSIZE == 0x1260, "BLKGETSIZE is request 0x1260 on every supported platform");
 
 namespace {
+
+// The logical sector size in bytes, by the platform's own request number;
+// 0 if the request fails.
+int ask_sector_size(int fd)
+{
+	int bytes = 0;
+	(void)ioctl(fd, BLKSSZGET, &bytes);
+	return bytes;
+}
 
 // ---- Warnings: what the lines would destroy or fail on ----
 
