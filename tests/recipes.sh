@@ -123,14 +123,20 @@ route() {
 	sed -i 's/\bsudo //g' "route-$name.sh"
 }
 
+# attempt ROUTE [VAR=VALUE...]: run that route on $dev, its output in log
+# and its exit status in $status.
+attempt() {
+	route "$1" "CARD=$dev" "${@:2}"
+	bash "route-$1.sh" >log 2>&1
+	status=$?
+}
+
 # ran NAME ROUTE [VAR=VALUE...]: run the route on $dev as case NAME; it must
 # succeed and end with mfmplace warning of nothing; the dd lines it printed
 # then put the images in place.  Says how long the route took.
 ran() {
 	local name=$1 started=$SECONDS
-	route "$2" "CARD=$dev" "${@:3}"
-	bash "route-$2.sh" >log 2>&1
-	local status=$?
+	attempt "${@:2}"
 	echo "# $name: $2 took $((SECONDS - started)) s"
 	local last
 	last=$(awk '/^Number of blocks: /{ n = NR } END { print n }' log)
@@ -214,9 +220,7 @@ result "FAT32 on a whole card: a partition of type c" $?
 card 4194304 4096 $'label: dos\nstart=256, type=c'
 mkfs.vfat -F 32 "${dev}p1" >/dev/null && put "${dev}p1" vfat
 snapshot
-route shrink-fat32 "CARD=$dev" P=1
-bash route-shrink-fat32.sh >log 2>&1
-status=$?
+attempt shrink-fat32 P=1
 [[ $status != 0 ]] && grep -q 'copy-and-remake' log && unchanged
 result "FAT32 on 4096-byte sectors: shrink-fat32 stops, names copy-and-remake, changes nothing" $? "status $status" "$(cat log)"
 rm -rf keep keep.sha256
@@ -226,9 +230,7 @@ kept "FAT32 on 4096-byte sectors" "${dev}p1" vfat
 # A KEEP without the room: the card is not touched.
 mkdir small && mount -t tmpfs -o size=1m tmpfs small && mounts+=("$work/small")
 snapshot
-route copy-and-remake "CARD=$dev" P=1 "KEEP=$work/small/keep"
-bash route-copy-and-remake.sh >log 2>&1
-status=$?
+attempt copy-and-remake P=1 "KEEP=$work/small/keep"
 [[ $status != 0 && ! -e small/keep ]] && unchanged
 result "copy-and-remake with no room for KEEP: stops, the card untouched" $? "status $status" "$(cat log)"
 
@@ -240,9 +242,7 @@ mkfs.vfat -F 32 "${dev}p1" >/dev/null && put "${dev}p1" vfat
 snapshot
 mkdir fake && printf '#!/bin/sh\necho ",%s" | sfdisk -q -N 1 "%s"\n' $((2097152 - 8192 - 1)) "$dev" >fake/fatresize
 chmod 755 fake/fatresize
-route shrink-fat32 "CARD=$dev" P=1
-PATH=$work/fake:$PATH bash route-shrink-fat32.sh >log 2>&1
-status=$?
+PATH=$work/fake:$PATH attempt shrink-fat32 P=1
 partx -u "$dev"
 [[ $status != 0 ]] && grep -q 'copy-and-remake' log && unchanged
 result "a fatresize that shrinks nothing: the table put back, copy-and-remake named" $? "status $status" "$(cat log)"
@@ -250,10 +250,8 @@ result "a fatresize that shrinks nothing: the table put back, copy-and-remake na
 # A GPT card with one FAT32 partition: to a dos table, then shrunk.
 card 31116288 512 $'label: gpt\nstart=2048, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7'
 mkfs.vfat -F 32 -n GPTCARD "${dev}p1" >/dev/null && put "${dev}p1" vfat
-route gpt-to-dos "CARD=$dev"
 started=$SECONDS
-bash route-gpt-to-dos.sh >log 2>&1
-status=$?
+attempt gpt-to-dos
 echo "# GPT card: gpt-to-dos took $((SECONDS - started)) s"
 [[ $status == 0 && $(sfdisk --part-type "$dev" 1) == *c ]] && grep -q '^label: dos' <(sfdisk -d "$dev") &&
 	grep -q 'reaches into the last 32769 blocks' log && ! grep -q 'GPT partition table' log
@@ -269,9 +267,7 @@ for damage in "header 536" "entries 1080"; do
 	mkfs.vfat -F 32 "${dev}p1" >/dev/null && put "${dev}p1" vfat
 	partx -d "$dev"
 	printf X | dd of="$dev" bs=1 seek="$at" conv=notrunc status=none
-	route gpt-to-dos "CARD=$dev"
-	bash route-gpt-to-dos.sh >log 2>&1
-	status=$?
+	attempt gpt-to-dos
 	[[ $status == 0 && $(sfdisk --part-type "$dev" 1) == *c ]] && grep -q 'reaches into the last 32769 blocks' log
 	result "GPT card, its $what damaged: gpt-to-dos leaves a dos partition of type c" $? "status $status" "$(tail -n 20 log)"
 	ran "GPT card, its $what damaged" shrink-fat32 P=1
